@@ -1,0 +1,26 @@
+// Elapsed time of an operation, with the time spent in user dialogues left out.
+#pragma once
+
+#include <cstdint>
+
+namespace qmx {
+
+class TqmxTimer {
+ public:
+  void Start();
+  void Stop();
+  void Pause();
+  void Resume();
+  bool Running() const { return FStartTick > 0; }
+  float ElapsedTime() const { return FElapsedTime; }
+
+ private:
+  std::uint32_t Now() const;
+
+  std::uint32_t FStartTick = 0;  // 0: not running
+  std::uint32_t FStopTick = 0;
+  std::uint32_t FPauseTick = 0;
+  float FElapsedTime = 0;
+};
+
+}  // namespace qmx
