@@ -13,6 +13,7 @@ std::uint32_t TqmxTimer::Now() const {
 void TqmxTimer::Start() {
   FElapsedTime = 0;
   FPauseTick = 0;
+  FPauseDepth = 0;
   FStartTick = Now();
 }
 
@@ -25,11 +26,13 @@ void TqmxTimer::Stop() {
 
 void TqmxTimer::Pause() {
   if (FStartTick == 0) return;
-  FPauseTick = Now();
+  if (FPauseDepth++ == 0) FPauseTick = Now();
 }
 
 void TqmxTimer::Resume() {
   if (FStartTick == 0 || FPauseTick == 0) return;
+  if (--FPauseDepth > 0) return;
+  FPauseDepth = 0;
   FStartTick += Now() - FPauseTick;
   FPauseTick = 0;
 }

@@ -20,6 +20,7 @@ class TqmxTimer {
   std::uint32_t FStartTick = 0;  // 0: not running
   std::uint32_t FStopTick = 0;
   std::uint32_t FPauseTick = 0;
+  int FPauseDepth = 0;  // pauses nest: an error reported inside a dialogue
   float FElapsedTime = 0;
 };
 

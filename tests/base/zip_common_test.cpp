@@ -473,3 +473,23 @@ TEST(ZipCommon, MoveTempFileReplacesOrCopies) {
 
 }  // namespace
 }  // namespace qmx
+
+namespace qmx {
+namespace {
+
+TEST(Timer, NestedPausesLeaveOutTheWholeOuterPause) {
+  TqmxTimer t;
+  t.Start();
+  t.Pause();
+  t.Pause();  // an error reported inside a dialogue
+  usleep(100000);
+  t.Resume();
+  usleep(100000);  // still inside the outer dialogue
+  t.Resume();
+  t.Stop();
+  EXPECT_LT(t.ElapsedTime(), 0.05f);
+  EXPECT_FALSE(t.Running());
+}
+
+}  // namespace
+}  // namespace qmx
