@@ -83,8 +83,8 @@ TqmxFileScan::TqmxFileScan() {
   DriveRoots = [] { return TStrings{std::string(1, kPathDelim)}; };
 }
 
-void TqmxFileScan::SetFileSpec(const TStrings& spec) {
-  FFileSpec = spec;
+void TqmxFileScan::SetFileSpec(const TStrings& masks) {
+  FFileSpec = masks;
   FMaskString.clear();
 }
 

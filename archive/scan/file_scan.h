@@ -51,7 +51,7 @@ class TqmxFileScan {
   // --- properties
   // Assigning copies the list and empties MaskString.
   const TStrings& FileSpec() const { return FFileSpec; }
-  void SetFileSpec(const TStrings& spec);
+  void SetFileSpec(const TStrings& masks);
   // Always ends with the delimiter unless empty. Defaults to the current
   // directory at construction; each FileSpec group overwrites it.
   const std::string& RootDir() const { return FRootDir; }
