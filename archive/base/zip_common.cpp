@@ -8,6 +8,7 @@
 
 #include "archive/base/names.h"
 #include "archive/codec/crc.h"
+#include "archive/convert/arc_detect.h"
 #include "archive/platform/files.h"
 #include "archive/platform/ui_hooks.h"
 
@@ -39,6 +40,7 @@ void TZipCommon::SetArchiveFile(const std::string& name) {
   FArchiveFile = name;
   FArchivePosition = -1;
   FHeaderFlags.Clear();
+  FZipLocation = TZipLocation{};
   TFileStream32 stream(FArchiveFile, fmOpenRead);
   if (stream.Handle() < 0) {
     FArcType = atNA;
@@ -62,20 +64,28 @@ void TZipCommon::SetArcType(TArcType) {
   FArcType = DetectArcType(stream);
 }
 
-TArcType TZipCommon::DetectArcType(TStream32&) {
-  return atNA;
+TArcType TZipCommon::DetectArcType(TStream32& stream) {
+  TDetectResult r;
+  TArcType t = ::qmx::DetectArcType(stream, FArchiveFile, r);
+  FArchivePosition = r.ArchivePosition;
+  FArchiveSize = r.ArchiveSize;
+  FArchiveDate = r.ArchiveDate;
+  FZipLocation = r.Zip;
+  FHeaderFlags = r.Zip.HeaderFlags;
+  return t;
 }
 
 void TZipCommon::SetVolumeNaming() {
   const char* familyExt = nullptr;
   char letter = 0;
+  FVolumeNumber = 0;
+  FVolumeLetter = 0;
+  // Self-extracting ACE and ARJ archives carry no volume naming.
   switch (FArcType) {
     case atAce:
-    case atAceExe:
       letter = 'C', familyExt = ".Ace";
       break;
     case atArj:
-    case atArjExe:
       letter = 'a', familyExt = ".Arj";
       break;
     case atJar:
@@ -308,6 +318,15 @@ bool TZipCommon::CanTestType(TArcType t) {
 
 // ---------------------------------------------------------------- block I/O
 
+bool TZipCommon::ReadExtraField(TStream& stream, std::uint16_t length, TZipExtraInfo& destination,
+                                bool central) {
+  std::vector<std::uint8_t> extra(length);
+  std::int64_t got = length ? ReadBlock(stream, extra.data(), length, 0, false) : 0;
+  ParseExtraField(std::span<const std::uint8_t>(extra.data(), static_cast<std::size_t>(got)),
+                  central, destination);
+  return got == length;
+}
+
 void TZipCommon::DecryptBlock(bool decrypt, void* buf, std::int64_t count) {
   if (decrypt && FEntryCipher && count > 0)
     FEntryCipher->DecryptBuffer(static_cast<std::uint8_t*>(buf), static_cast<std::size_t>(count));
@@ -506,9 +525,10 @@ void TZipCommon::MoveTempFile(TStream32& Sender, const std::string& ArchiveName,
   // the user without both files.
   if (SameDrive && FileExists(TempName) && RenameFile(TempName, ArchiveName)) return;
 
+  // An in-memory archive arrives as the sender itself, under the name "NoName".
   std::unique_ptr<TFileStream32> fromFile;
   TStream32* from = &Sender;
-  if (FileExists(TempName)) {
+  if (TempName != "NoName" && FileExists(TempName)) {
     fromFile = std::make_unique<TFileStream32>(TempName, fmOpenRead);
     if (fromFile->Handle() < 0) RaiseError(TempName, "", FVolumeName, E_OPEN_FILE);
     from = fromFile.get();

@@ -19,6 +19,7 @@
 #include "archive/codec/entry_cipher.h"
 #include "archive/codec/stream_owner.h"
 #include "archive/codec/streams.h"
+#include "archive/zip/zip_locate.h"
 
 namespace qmx {
 
@@ -45,6 +46,9 @@ class TZipCommon : public TStreamOwner {
   std::int64_t ArchiveSize() const { return FArchiveSize; }
   std::uint32_t ArchiveDate() const { return FArchiveDate; }
   THeaderTypeState HeaderFlags() const { return FHeaderFlags; }
+  // What detection learnt about a ZIP archive's end (central directory,
+  // end record, comment, prefix shift), so the reader need not search again.
+  const TZipLocation& ZipLocation() const { return FZipLocation; }
   char VolumeLetter() const { return FVolumeLetter; }
   int VolumeNumber() const { return FVolumeNumber; }
 
@@ -159,6 +163,11 @@ class TZipCommon : public TStreamOwner {
                               std::int64_t unpackedSize, const std::string& name, bool decrypt,
                               int crcWidth = 32);
   void DecryptBlock(bool decrypt, void* buf, std::int64_t count);
+  // Reads a ZIP header's extra field of length bytes from stream and walks
+  // it into destination (whose 32-bit fields hold the header's values).
+  // False when fewer bytes arrived; what did arrive is still walked.
+  bool ReadExtraField(TStream& stream, std::uint16_t length, TZipExtraInfo& destination,
+                      bool central);
   void UpdateEntryCrc(int crcWidth, const void* buf, std::int64_t count);
   TEntryCrc& EntryCrc() { return FEntryCrc; }
   // The cipher of the current entry (not owned); nullptr when none.
@@ -189,8 +198,8 @@ class TZipCommon : public TStreamOwner {
   virtual void PostProcess(const std::string&) {}
 
  protected:
-  // Classifies the open archive; the type-detection unit supplies the real
-  // work. The base knows no signatures.
+  // Classifies the open archive by content and keeps where its data begins
+  // and, for ZIP archives, what the end of the file says.
   virtual TArcType DetectArcType(TStream32& stream);
   // Derives the multi-volume naming state from the archive's extension.
   void SetVolumeNaming();
@@ -212,6 +221,7 @@ class TZipCommon : public TStreamOwner {
   std::int64_t FArchiveSize = 0;
   std::uint32_t FArchiveDate = 0x00210020;
   THeaderTypeState FHeaderFlags;
+  TZipLocation FZipLocation;
   char FVolumeLetter = 0;
   int FVolumeNumber = 0;
 
