@@ -10,9 +10,12 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "archive/platform/codepage.h"
+#include "support/env_guard.h"
+#include "support/temp_dir.h"
 
 namespace qmx {
 namespace {
@@ -97,28 +100,21 @@ TEST(PathPieces, NormaliseSeparatorsRespectsDoubleByteNames) {
 class CodePageNames : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* old = std::getenv("QMX_OEM_CODEPAGE");
-    had_env_ = old != nullptr;
-    if (had_env_) old_env_ = old;
     old_locale_ = std::setlocale(LC_ALL, nullptr);
     ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
   }
   void TearDown() override {
-    if (had_env_)
-      setenv("QMX_OEM_CODEPAGE", old_env_.c_str(), 1);
-    else
-      unsetenv("QMX_OEM_CODEPAGE");
+    env_.reset();
     std::setlocale(LC_ALL, old_locale_.c_str());
     ResetCodePages();
   }
-  static void UseOem(const char* cp) {
-    setenv("QMX_OEM_CODEPAGE", cp, 1);
+  void UseOem(const char* cp) {
+    env_->Set("QMX_OEM_CODEPAGE", cp);
     ResetCodePages();
   }
 
  private:
-  bool had_env_ = false;
-  std::string old_env_;
+  std::optional<test::TEnvGuard> env_{std::in_place};
   std::string old_locale_;
 };
 
@@ -163,21 +159,16 @@ TEST_F(CodePageNames, Cp932TrailByteIsNotASeparator) {
 class TempTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "names_test_XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl;
+    tmp_.emplace();
+    root_ = RemoveSlash(tmp_->path());
   }
-  void TearDown() override {
-    std::error_code ec;
-    for (auto& e : fs::recursive_directory_iterator(root_, ec))
-      fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(root_, ec);
-  }
+  void TearDown() override { tmp_.reset(); }
   std::string Path(const std::string& rel) const { return root_ + "/" + rel; }
   void Touch(const std::string& rel, const std::string& data = "x") const {
     std::ofstream(Path(rel), std::ios::binary) << data;
   }
 
+  std::optional<test::TempDir> tmp_;
   std::string root_;
 };
 

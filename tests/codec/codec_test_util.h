@@ -9,6 +9,7 @@
 #include "archive/codec/entry_cipher.h"
 #include "archive/codec/streams.h"
 #include "archive/platform/ui_hooks.h"
+#include "support/env_guard.h"
 #include "support/temp_dir.h"
 
 namespace qmx::codectest {

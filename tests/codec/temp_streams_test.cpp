@@ -98,11 +98,12 @@ TEST(TempFileStream, MovesOnOneFileSystemAndRaisesMoveEndOnlyAbove64K) {
 
 TEST(TempFileStream, CopiesAcrossFileSystemsWithProgress) {
   test::TempDir dir;
-  const char* old_tmp = std::getenv("TMPDIR");
-  const std::string saved = old_tmp ? old_tmp : "";
-  setenv("TMPDIR", "/dev/shm", 1);
-  auto other = std::make_unique<test::TempDir>();
-  old_tmp ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+  std::unique_ptr<test::TempDir> other;
+  {
+    test::TEnvGuard env;
+    env.Set("TMPDIR", "/dev/shm");
+    other = std::make_unique<test::TempDir>();
+  }
   if (SameFileSystem(other->path(), dir.path())) GTEST_SKIP() << "no second file system";
   TFakeOwner owner;
   const std::string data = codectest::BinaryMix(300000);

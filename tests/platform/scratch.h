@@ -14,51 +14,18 @@
 #include <string>
 
 #include "archive/platform/files.h"
+#include "support/env_guard.h"
+#include "support/temp_dir.h"
 
 namespace qmx::test {
-
-// Sets environment variables for one test and puts the old values back.
-class TEnvGuard {
- public:
-  ~TEnvGuard() {
-    for (auto& [name, value] : saved_) {
-      if (value)
-        ::setenv(name.c_str(), value->c_str(), 1);
-      else
-        ::unsetenv(name.c_str());
-    }
-  }
-  void Set(const std::string& name, const std::string& value) {
-    Remember(name);
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  void Unset(const std::string& name) {
-    Remember(name);
-    ::unsetenv(name.c_str());
-  }
-
- private:
-  void Remember(const std::string& name) {
-    if (saved_.count(name)) return;
-    const char* v = std::getenv(name.c_str());
-    saved_[name] = v ? std::optional<std::string>(v) : std::nullopt;
-  }
-  std::map<std::string, std::optional<std::string>> saved_;
-};
 
 class TScratchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string base = SystemTempDir();
-    if (base.empty()) base = "/tmp/";
-    std::string tmpl = base + "qmxplat.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
+    tmp_.emplace();
+    dir_ = tmp_->path().substr(0, tmp_->path().size() - 1);
   }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  void TearDown() override { tmp_.reset(); }
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
@@ -70,6 +37,7 @@ class TScratchTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
+  std::optional<TempDir> tmp_;
   std::string dir_;
   TEnvGuard env_;
 };

@@ -8,10 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "support/temp_dir.h"
 
 namespace qmx {
 namespace {
@@ -26,10 +29,8 @@ using ::testing::UnorderedElementsAre;
 class ScanTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* t = std::getenv("TMPDIR");
-    std::string tmpl = std::string(t && *t ? t : "/tmp") + "/qmxscanXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    root = tmpl + "/";
+    tmp.emplace();
+    root = tmp->path();
     Put("a.txt", 5);
     Put("b.doc", 7);
     Put("README", 3);
@@ -44,10 +45,7 @@ class ScanTree : public ::testing::Test {
     fs::create_directory_symlink(".", root + "loop");
     fs::create_directory_symlink("sub", root + "link");
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
+  void TearDown() override { tmp.reset(); }
   void Put(const std::string& rel, std::size_t size) {
     fs::create_directories(fs::path(root + rel).parent_path());
     std::ofstream(root + rel, std::ios::binary) << std::string(size, 'x');
@@ -61,6 +59,7 @@ class ScanTree : public ::testing::Test {
     }
     return out;
   }
+  std::optional<test::TempDir> tmp;
   std::string root;
 };
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "archive/codec/crc.h"
+#include "support/temp_dir.h"
 
 namespace qmx {
 namespace {
@@ -56,21 +57,12 @@ bool HaveTool(const std::string& name) {
 }
 
 int Shell(const std::string& cmd) {
-  int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return test::Run(cmd);
 }
 
 struct TempDir {
-  fs::path path;
-  TempDir() {
-    const char* t = std::getenv("TMPDIR");
-    std::string tmpl = std::string(t && *t ? t : "/tmp") + "/qmxcrypt-XXXXXX";
-    path = mkdtemp(tmpl.data()) ? fs::path(tmpl) : fs::path();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path.empty()) fs::remove_all(path, ec);
-  }
+  test::TempDir dir;
+  fs::path path{dir.path()};
   std::string Q(const std::string& name) const { return "'" + (path / name).string() + "'"; }
 };
 
