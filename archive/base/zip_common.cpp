@@ -46,10 +46,7 @@ void TZipCommon::SetArchiveFile(const std::string& name) {
     FArcType = atNA;
     return;
   }
-  FArchiveSize = stream.Size();
-  std::uint32_t date = FileGetDate(FArchiveFile);
-  FArchiveDate = date ? date : 0x00210020;
-  FArcType = DetectArcType(stream);
+  FArcType = DetectArcType(stream);  // also takes size, date and positions
   if (IsRealArchive(FArcType)) SetVolumeNaming();
 }
 
@@ -60,7 +57,6 @@ void TZipCommon::SetArcType(TArcType) {
     FArcType = atFileOpenErr;
     return;
   }
-  FArchiveSize = stream.Size();
   FArcType = DetectArcType(stream);
 }
 
