@@ -1,0 +1,640 @@
+#include "archive/zip/zip_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "archive/base/names.h"
+#include "archive/codec/codec_streams.h"
+#include "archive/codec/crc.h"
+#include "archive/platform/ui_hooks.h"
+#include "archive/zip/disk_spann.h"
+#include "archive/zip/legacy_decoders.h"
+#include "archive/zip/zip_crypt.h"
+#include "archive/zip/zip_locate.h"
+
+namespace qmx {
+namespace {
+
+constexpr std::int64_t kChunk = 32768;
+constexpr std::size_t kNameKept = 255;
+constexpr std::uint32_t kDirectoryAttr = 0x10;
+constexpr std::uint16_t kMethodAes = 99;
+
+// The packed data of one entry seen as a stream. Reads go through the
+// reader, which deciphers, stops at the packed size and moves on to the
+// next volume; seeks only report the position, since every decoder reads
+// forward.
+class TEntryDataStream : public TStream32 {
+ public:
+  using TReadFunc = std::function<std::int64_t(void*, std::int64_t)>;
+  explicit TEntryDataStream(TReadFunc read) : read_(std::move(read)) {}
+
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    if (count <= 0) return 0;
+    std::int64_t got = read_(buffer, count);
+    if (got > 0) pos_ += got;
+    return got;
+  }
+  std::int64_t Write(const void*, std::int64_t) override { return 0; }
+  std::int64_t Seek(std::int64_t, int) override { return pos_; }
+  std::int64_t GetSize() override { return pos_; }
+
+ private:
+  TReadFunc read_;
+  std::int64_t pos_ = 0;
+};
+
+// Reads a record's name, keeping at most 255 bytes (the rest is skipped).
+std::string ReadName(TStream& s, std::int64_t pos, std::uint16_t length) {
+  std::array<std::uint8_t, kNameKept> buf{};
+  const std::int64_t want = std::min<std::int64_t>(length, kNameKept);
+  const std::int64_t got = ReadStreamAt(s, pos, buf.data(), want);
+  return std::string(reinterpret_cast<const char*>(buf.data()),
+                     static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
+}
+
+// Reads the name after a local or central header record and, for an
+// enciphered record, deciphers record and name as one cipher stream. The
+// name length is only readable once the record is deciphered.
+template <std::size_t N>
+std::string ReadRecordName(TStream& s, std::int64_t pos, std::array<std::uint8_t, N>& rec,
+                           bool enciphered) {
+  constexpr std::size_t kLengthAt = N == kZipLocalSize ? 26 : 28;
+  std::array<std::uint8_t, N> plain = rec;
+  if (enciphered) DecipherRecord(plain);
+  std::string name =
+      ReadName(s, pos + static_cast<std::int64_t>(N), GetLE16(plain.data() + kLengthAt));
+  if (enciphered)
+    DecipherRecord(
+        rec, std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(name.data()), name.size()));
+  return name;
+}
+
+std::vector<std::uint8_t> ReadExtra(TStream& s, std::int64_t pos, std::uint16_t length) {
+  std::vector<std::uint8_t> extra(length);
+  const std::int64_t got = length ? ReadStreamAt(s, pos, extra.data(), length) : 0;
+  extra.resize(static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
+  return extra;
+}
+
+// Info-ZIP's Unicode Path block (0x7075): the UTF-8 spelling of a name
+// whose name field holds another spelling, valid while the CRC of that
+// field still matches. Empty when absent or stale.
+std::string UnicodePath(std::span<const std::uint8_t> extra, const std::string& rawName,
+                        std::uint16_t rawLength) {
+  constexpr std::uint16_t kExtraUnicodePath = 0x7075;
+  std::size_t p = 0;
+  while (p + 4 <= extra.size()) {
+    const std::uint16_t tag = GetLE16(extra.data() + p);
+    const std::size_t size = GetLE16(extra.data() + p + 2);
+    if (p + 4 + size > extra.size()) break;
+    const std::uint8_t* d = extra.data() + p + 4;
+    // A kept name shorter than the field cannot be checked against its CRC.
+    if (tag == kExtraUnicodePath && size > 5 && d[0] == 1 && rawName.size() == rawLength &&
+        GetLE32(d + 1) == Crc32(rawName.data(), rawName.size()))
+      return std::string(reinterpret_cast<const char*>(d + 5),
+                         std::min<std::size_t>(size - 5, kNameKept));
+    p += 4 + size;
+  }
+  return {};
+}
+
+bool IsAes(TEncryptionMethod m) {
+  return m == emAES2_128 || m == emAES2_192 || m == emAES2_256;
+}
+
+// Bytes in front of an encrypted entry's data (and an AES entry's trailer)
+// that the packed size counts.
+std::int64_t EncryptionOverhead(TEncryptionMethod m) {
+  if (m == emZIP_v2) return kZipEncryptionHeaderSize;
+  if (IsAes(m)) return AesSaltLength(m) + 2;
+  return 0;
+}
+
+// The encryption kind of an encrypted entry decided from its extra field:
+// an AES block gives its strength, anything else the traditional cipher.
+TEncryptionMethod EntryEncryption(std::uint16_t flags, std::span<const std::uint8_t> extra) {
+  if (!(flags & kZipFlagEncrypted)) return emNone;
+  return EncryptionFromExtra(extra);
+}
+
+TZipCentralHeader CentralFromLocal(const TZipLocalHeader& l) {
+  TZipCentralHeader c;
+  c.Signature = kZipCentralSig;
+  c.VersionNeeded = l.VersionNeeded;
+  c.Flags = l.Flags;
+  c.Method = l.Method;
+  c.DosTime = l.DosTime;
+  c.Crc32 = l.Crc32;
+  c.PackedSize = l.PackedSize;
+  c.UnpackedSize = l.UnpackedSize;
+  c.NameLength = l.NameLength;
+  c.ExtraLength = l.ExtraLength;
+  return c;
+}
+
+std::int64_t PackedOf(const TZipEntryItem& e) {
+  return e.Extra.PackedSize64();
+}
+std::int64_t UnpackedOf(const TZipEntryItem& e) {
+  return e.Extra.UnpackedSize64();
+}
+
+}  // namespace
+
+TUnZip::TUnZip()
+    : FCrypt(std::make_unique<TZipCrypt>()), FDiskSpann(std::make_unique<TDiskSpannObj>(*this)) {}
+
+TUnZip::~TUnZip() = default;
+
+void TUnZip::AdoptArchiveFacts(const TZipCommon& from) {
+  FArchiveFile = from.ArchiveFile();
+  FArchiveSize = from.ArchiveSize();
+  FArchivePosition = from.ArchivePosition();
+  FArchiveDate = from.ArchiveDate();
+  FVolumeLetter = from.VolumeLetter();
+  FVolumeNumber = from.VolumeNumber();
+  FArcType = from.ArcType();
+  FZipLocation = from.ZipLocation();
+  FHeaderFlags = from.HeaderFlags();
+}
+
+bool TUnZip::VerifyPassword(const std::uint8_t header[12]) {
+  std::span<const std::uint8_t, kZipEncryptionHeaderSize> h(header, kZipEncryptionHeaderSize);
+  return FCrypt->CheckEncryptionHeader(h, FFlags, FExpectedCrc, Password,
+                                       static_cast<std::uint16_t>(FLocal.DosTime & 0xFFFF));
+}
+
+// ------------------------------------------------------------- the archive
+
+void TUnZip::ReadArchive(std::unique_ptr<TFileStream32>& archive) {
+  FEntries.clear();
+  FLocalScan = false;
+  FOpenVolume = -1;
+  const TEncryptionMethod savedEncryption = EncryptionMethod;
+  struct TRestore {
+    TUnZip& z;
+    TEncryptionMethod e;
+    ~TRestore() {
+      z.EncryptionMethod = e;
+      z.SetEntryCipher(nullptr);
+      z.FEntries.clear();
+      z.FEntries.shrink_to_fit();
+    }
+  } restore{*this, savedEncryption};
+
+  if (FArcType == atZipDS) {
+    if (!FDiskSpann->RequestDisk(archive, 0, 0)) return;
+    const TDetectResult& facts = FDiskSpann->LastDiskFacts();
+    FZipLocation = facts.Zip;
+    FHeaderFlags = facts.Zip.HeaderFlags;
+    FArchiveSize = FDiskSpann->ArchiveSize();
+  }
+  if (!archive) return;
+  // A component that was given a type but no detection facts searches itself.
+  if (FZipLocation.HeaderFlags.Empty()) {
+    LocateCentralDirectory(*archive, FZipLocation);
+    FHeaderFlags = FZipLocation.HeaderFlags;
+  }
+  FLastVolume = FZipLocation.End.ThisDisk + 1;
+  if (IsSpanned()) FOpenVolume = FLastVolume;
+
+  bool any;
+  if (FHeaderFlags == THeaderTypeState{htLocal}) {
+    FLocalScan = true;
+    any = ScanLocalHeaders(*archive);
+  } else {
+    any = ReadCentralDirectory(archive);
+  }
+  if (!any) return;
+  for (std::size_t i = 0; i < FEntries.size(); ++i)
+    if (!ExtractEntry(archive, i)) break;
+}
+
+bool TUnZip::ReadCentralDirectory(std::unique_ptr<TFileStream32>& archive) {
+  const TZipLocation& loc = FZipLocation;
+  if (!loc.HeaderFlags.Has(htCentral) && !loc.HeaderFlags.Has(htEnding)) return false;
+  int disk = loc.End.ThisDisk;
+  std::int64_t pos = loc.Position;
+  // A directory that starts on an earlier volume is read from there on.
+  if (IsSpanned() && loc.End.CentralDisk < loc.End.ThisDisk) {
+    disk = loc.End.CentralDisk;
+    pos = static_cast<std::int64_t>(loc.End.CentralOffset);
+    if (!OpenVolume(archive, disk + 1, pos)) return false;
+  }
+  const std::int64_t prefixShift = loc.PrefixShift;
+  std::int64_t recoveryShift = 0;
+  bool firstVerify = true;
+
+  for (;;) {
+    while (archive && !GetCancel()) {
+      std::array<std::uint8_t, kZipCentralSize> rec;
+      if (pos < 0 || ReadStreamAt(*archive, pos, rec.data(), rec.size()) != kZipCentralSize) break;
+      bool enciphered = false;
+      if (ClassifyHeader(GetLE32(rec.data()), htCentral, enciphered) != htCentral) break;
+      std::string name = ReadRecordName(*archive, pos, rec, enciphered);
+      TZipCentralHeader ch = TZipCentralHeader::Parse(rec);
+      const std::int64_t next = pos + static_cast<std::int64_t>(kZipCentralSize) + ch.NameLength +
+                                ch.ExtraLength + ch.CommentLength;
+      std::vector<std::uint8_t> extra =
+          ReadExtra(*archive, pos + kZipCentralSize + ch.NameLength, ch.ExtraLength);
+      TZipEntryItem item;
+      item.Extra.PackedSize = ch.PackedSize;
+      item.Extra.UnpackedSize = ch.UnpackedSize;
+      item.Extra.LocalOffset = ch.LocalHeaderOffset;
+      ParseExtraField(extra, true, item.Extra);
+      ch.PackedSize = item.Extra.PackedSize;
+      ch.UnpackedSize = item.Extra.UnpackedSize;
+      ch.LocalHeaderOffset = item.Extra.LocalOffset;
+      item.Central = ch;
+      const std::string unicode = UnicodePath(extra, name, ch.NameLength);
+      item.Name =
+          unicode.empty() ? StoredNameOf(name, ch.Flags) : StoredNameOf(unicode, kZipFlagUtf8);
+      pos = next;
+      if (!IsFileInSpec(item.Name)) continue;
+
+      item.Volume = static_cast<std::uint16_t>(ch.DiskNumberStart + (FArcType == atZipDS ? 1 : 0));
+      item.Position = item.Extra.LocalOffset64() + prefixShift + recoveryShift;
+      item.Attributes = ch.ExternalAttributes;
+      if (!IsSpanned()) {
+        bool ok = IsLocalHeaderAt(*archive, item.Position);
+        if (!ok && firstVerify) {
+          std::int64_t k = RecoverLocalHeader(*archive, item.Position);
+          if (k >= 0) {
+            recoveryShift = k + 1;
+            item.Position += recoveryShift;
+            ok = true;
+          }
+        }
+        firstVerify = false;
+        if (!ok) {
+          ReportError(item.Name, "", FVolumeName, E_BAD_LOCAL_OFFSET);
+          continue;
+        }
+      }
+      item.Encryption = EntryEncryption(ch.Flags, extra);
+      NoteSelectedEntry(PackedOf(item) - EncryptionOverhead(item.Encryption), UnpackedOf(item),
+                        ch.DosTime);
+      FEntries.push_back(std::move(item));
+    }
+    if (!IsSpanned() || GetCancel() || disk >= loc.End.ThisDisk) break;
+    // The directory goes on at the start of the next volume.
+    ++disk;
+    pos = 0;
+    if (!OpenVolume(archive, disk + 1, pos)) break;
+  }
+  return !FEntries.empty();
+}
+
+bool TUnZip::ScanLocalHeaders(TFileStream32& archive) {
+  if (OnCorruptZipHeader) {
+    bool cancel = true;
+    OnCorruptZipHeader(*this, FHeaderFlags, cancel);
+    if (cancel) return false;
+  }
+  std::int64_t pos = FZipLocation.Position;
+  if (pos < 0) return false;
+  std::uint8_t sig[4];
+  if (ReadStreamAt(archive, pos, sig, 4) == 4 && GetLE32(sig) == kZipSplitSig) pos += 4;
+
+  while (!GetCancel()) {
+    std::array<std::uint8_t, kZipLocalSize> rec;
+    if (ReadStreamAt(archive, pos, rec.data(), rec.size()) != kZipLocalSize) break;
+    bool enciphered = false;
+    if (ClassifyHeader(GetLE32(rec.data()), htLocal, enciphered) != htLocal) break;
+    std::string name = ReadRecordName(archive, pos, rec, enciphered);
+    TZipLocalHeader lh = TZipLocalHeader::Parse(rec);
+    const std::int64_t dataPos =
+        pos + static_cast<std::int64_t>(kZipLocalSize) + lh.NameLength + lh.ExtraLength;
+    std::vector<std::uint8_t> extra =
+        ReadExtra(archive, pos + kZipLocalSize + lh.NameLength, lh.ExtraLength);
+    TZipEntryItem item;
+    item.Extra.PackedSize = lh.PackedSize;
+    item.Extra.UnpackedSize = lh.UnpackedSize;
+    ParseExtraField(extra, false, item.Extra);
+    lh.PackedSize = item.Extra.PackedSize;
+    lh.UnpackedSize = item.Extra.UnpackedSize;
+    item.Central = CentralFromLocal(lh);
+    const std::string unicode = UnicodePath(extra, name, lh.NameLength);
+    item.Name =
+        unicode.empty() ? StoredNameOf(name, lh.Flags) : StoredNameOf(unicode, kZipFlagUtf8);
+    item.Volume = 1;
+    item.Position = pos;
+    item.Attributes = 0;
+    item.Encryption = EntryEncryption(lh.Flags, extra);
+    std::int64_t next = dataPos + PackedOf(item);
+    // Sizes that follow the data: find where the data ends.
+    if ((lh.Flags & kZipFlagDescriptor) && PackedOf(item) == 0 && !item.Name.empty()) {
+      next = ResolveDescriptor(archive, dataPos, item);
+      item.SizeUnknown = next < 0;
+    }
+    if (!item.Name.empty() && IsFileInSpec(item.Name)) {
+      NoteSelectedEntry(PackedOf(item) - EncryptionOverhead(item.Encryption), UnpackedOf(item),
+                        lh.DosTime);
+      FEntries.push_back(std::move(item));
+    }
+    if (next <= pos) break;
+    pos = next;
+  }
+  return !FEntries.empty();
+}
+
+std::int64_t TUnZip::ResolveDescriptor(TFileStream32& archive, std::int64_t dataPos,
+                                       TZipEntryItem& item) {
+  std::uint8_t sig[4];
+  const bool sigThere = ReadStreamAt(archive, dataPos, sig, 4) == 4;
+  // An empty entry: the next header follows at once.
+  if (sigThere && GetLE32(sig) == kZipLocalSig) return dataPos;
+  // Only deflated plain data tells where it ends; anything else ends the walk.
+  if (item.Central.Method != 8 || (item.Central.Flags & kZipFlagEncrypted)) return -1;
+  std::int64_t consumed = 0;
+  {
+    archive.Seek(dataPos, soFromBeginning);
+    TDecompressStream z(archive, -15);
+    std::vector<std::uint8_t> sink(kChunk);
+    while (!GetCancel()) {
+      if (z.ReadChunk(sink.data(), kChunk, kChunk) < 0 || z.EndOfData()) break;
+    }
+    if (!z.EndOfData()) return -1;
+    consumed = static_cast<std::int64_t>(z.CodecRec().TotalIn);
+  }
+  std::int64_t p = dataPos + consumed;
+  std::array<std::uint8_t, 24> d{};
+  const std::int64_t got = ReadStreamAt(archive, p, d.data(), d.size());
+  std::size_t o = 0;
+  if (got >= 4 && GetLE32(d.data()) == kZipSplitSig) o = 4;
+  if (got < static_cast<std::int64_t>(o + 12)) return -1;
+  item.Central.Crc32 = GetLE32(d.data() + o);
+  item.Central.PackedSize = static_cast<std::uint32_t>(consumed);
+  item.Extra.PackedSize = static_cast<std::uint32_t>(consumed);
+  item.Extra.PackedHigh = static_cast<std::uint16_t>(consumed >> 32);
+  // The descriptor holds 32-bit sizes unless they did not fit.
+  const bool wide = GetLE32(d.data() + o + 4) != static_cast<std::uint32_t>(consumed) &&
+                    got >= static_cast<std::int64_t>(o + 20) &&
+                    GetLE64(d.data() + o + 4) == static_cast<std::uint64_t>(consumed);
+  const std::uint64_t unpacked = wide ? GetLE64(d.data() + o + 12) : GetLE32(d.data() + o + 8);
+  item.Central.UnpackedSize = static_cast<std::uint32_t>(unpacked);
+  item.Extra.UnpackedSize = static_cast<std::uint32_t>(unpacked);
+  item.Extra.UnpackedHigh = static_cast<std::uint16_t>(unpacked >> 32);
+  return p + static_cast<std::int64_t>(o) + (wide ? 20 : 12);
+}
+
+std::string TUnZip::StoredNameOf(const std::string& raw, std::uint16_t flags) const {
+  // Names flagged as UTF-8 are already in the system code page.
+  return NameToWindows(raw, TranslateOemChar && !(flags & kZipFlagUtf8));
+}
+
+bool TUnZip::IsLocalHeaderAt(TStream& archive, std::int64_t pos) {
+  std::array<std::uint8_t, kZipLocalSize> rec;
+  if (pos < 0 || ReadStreamAt(archive, pos, rec.data(), rec.size()) != kZipLocalSize) return false;
+  return ClassifyHeader(GetLE32(rec.data()), htLocal) == htLocal;
+}
+
+std::int64_t TUnZip::RecoverLocalHeader(TStream& archive, std::int64_t pos) {
+  const std::int64_t from = std::max<std::int64_t>(pos + 1, 0);
+  std::vector<std::uint8_t> buf(kChunk);
+  const std::int64_t got = ReadStreamAt(archive, from, buf.data(), kChunk);
+  for (std::int64_t k = 0; k + 4 <= got; ++k) {
+    if (ClassifyHeader(GetLE32(buf.data() + k), htLocal) != htLocal) continue;
+    if (IsLocalHeaderAt(archive, from + k)) return from + k - pos - 1;
+  }
+  return -1;
+}
+
+// ----------------------------------------------------------------- volumes
+
+bool TUnZip::OpenVolume(std::unique_ptr<TFileStream32>& archive, int fileIndex,
+                        std::int64_t position) {
+  if (fileIndex == FOpenVolume && archive) return true;
+  if (FArcType == atZipDS) {
+    if (!FDiskSpann->RequestDisk(archive, fileIndex, position)) return false;
+    FArchiveSize = FDiskSpann->ArchiveSize();
+    FOpenVolume = fileIndex;
+    return true;
+  }
+  int n = fileIndex - 1;
+  if (!OpenNextVolume(archive, n, FLastVolume)) return false;
+  FOpenVolume = n;
+  return true;
+}
+
+bool TUnZip::ContinueOnNextVolume(std::unique_ptr<TFileStream32>& archive) {
+  if (FOpenVolume < 0 || FOpenVolume >= FLastVolume || GetCancel()) return false;
+  if (!OpenVolume(archive, FOpenVolume + 1, 0)) return false;
+  archive->Seek(0, soFromBeginning);
+  return true;
+}
+
+std::int64_t TUnZip::ReadEntryData(std::unique_ptr<TFileStream32>& archive, void* buf,
+                                   std::int64_t count) {
+  const std::int64_t want = std::min(count, FPackedLeft);
+  auto* p = static_cast<std::uint8_t*>(buf);
+  std::int64_t done = 0;
+  while (done < want && !GetCancel()) {
+    std::int64_t got =
+        archive ? ReadBlock(*archive, p + done, want - done, 0, FEntryCipher != nullptr) : 0;
+    if (got > 0) {
+      done += got;
+      FPackedLeft -= got;
+      continue;
+    }
+    if (!IsSpanned() || FLocalScan || !ContinueOnNextVolume(archive)) break;
+  }
+  return done;
+}
+
+// ------------------------------------------------------------------ entries
+
+bool TUnZip::CanDecode(int method, TEncryptionMethod encryption) const {
+  if (IsAes(encryption)) return false;
+  return method == 0 || (method >= 1 && method <= 5) || method == 8;
+}
+
+bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t index) {
+  if (GetCancel()) return false;
+  FItem = FEntries[index];
+  if (IsSpanned() && !FLocalScan) {
+    if (!OpenVolume(archive, FItem.Volume + (FArcType == atZipDS ? 0 : 1), FItem.Position))
+      return false;
+  }
+  if (!archive) return false;
+  if (FItem.SizeUnknown) {
+    // The data's end is unknown: extracting it would give an empty file
+    // that passes its check.
+    BeginEntry(DelimToSlash(FItem.Name));
+    SkipEntry(0);
+    ReportVerdict(false);
+    return true;
+  }
+
+  std::array<std::uint8_t, kZipLocalSize> rec;
+  bool enciphered = false;
+  if (ReadStreamAt(*archive, FItem.Position, rec.data(), rec.size()) != kZipLocalSize ||
+      ClassifyHeader(GetLE32(rec.data()), htLocal, enciphered) != htLocal) {
+    BeginEntry(FItem.Name);
+    ReportError(FItem.Name, "", FVolumeName, E_BAD_LOCAL_OFFSET);
+    SkipEntry(UnpackedOf(FItem));
+    return true;
+  }
+  std::string rawName = ReadRecordName(*archive, FItem.Position, rec, enciphered);
+  FLocal = TZipLocalHeader::Parse(rec);
+  const std::int64_t dataPos = FItem.Position + static_cast<std::int64_t>(kZipLocalSize) +
+                               FLocal.NameLength + FLocal.ExtraLength;
+
+  const TZipCentralHeader& c = FItem.Central;
+  FFlags = c.Flags;
+  FMethod = c.Method;
+  FDosTime = c.DosTime;
+  FPackedSize = PackedOf(FItem);
+  FUnpackedSize = UnpackedOf(FItem);
+  FExpectedCrc = (FLocal.Crc32 == 0 && c.PackedSize != 0) ? c.Crc32 : FLocal.Crc32;
+  if (FLocalScan) FExpectedCrc = c.Crc32;
+
+  // The output name is the local header's, converted like the central one.
+  bool utf8 = (FLocal.Flags | FFlags) & kZipFlagUtf8;
+  {
+    const std::vector<std::uint8_t> localExtra =
+        ReadExtra(*archive, FItem.Position + kZipLocalSize + FLocal.NameLength, FLocal.ExtraLength);
+    std::string unicode = UnicodePath(localExtra, rawName, FLocal.NameLength);
+    if (!unicode.empty()) {
+      rawName = unicode;
+      utf8 = true;
+    }
+  }
+  const bool savedTranslate = TranslateOemChar;
+  TranslateOemChar = TranslateOemChar && !utf8;
+  BeginEntry(rawName.empty() ? DelimToSlash(FItem.Name) : rawName);
+  TranslateOemChar = savedTranslate;
+
+  bool isDir;
+  if (IsJar()) {
+    const char last = FStoredName.empty() ? '\0' : FStoredName.back();
+    isDir = last == '/' || last == '\\';
+  } else {
+    isDir = (FItem.Attributes & kDirectoryAttr) != 0;
+  }
+  if (isDir) {
+    ExtractDirectoryEntry();
+    return true;
+  }
+
+  TEncryptionMethod encryption = emNone;
+  if (FFlags & kZipFlagEncrypted)
+    encryption = (FFlags & kZipFlagStrongEncryption) ? emUnsupported : FItem.Encryption;
+  const int method =
+      (FMethod == kMethodAes && FItem.Extra.HasAes) ? FItem.Extra.AesMethod() : FMethod;
+  if (encryption != emUnsupported && !CanDecode(method, encryption)) {
+    ReportError(FFileName, std::to_string(method), FVolumeName, E_UNSUPPORTED_METHOD);
+    SkipEntry(FUnpackedSize);
+    if (OnEnd) ReportVerdict(false);
+    return true;
+  }
+
+  archive->Seek(dataPos, soFromBeginning);
+  EncryptionMethod = encryption;
+  SetEntryCipher(nullptr);
+  std::unique_ptr<TFileStream32> out;
+  if (!StartFileEntry(out, archive.get(), FUnpackedSize, encryption != emNone)) return true;
+  FPackedLeft = FPackedSize;
+  if (encryption == emZIP_v2) {
+    FPackedLeft -= static_cast<std::int64_t>(kZipEncryptionHeaderSize);
+    SetEntryCipher(FCrypt.get());
+  }
+  FPackedLeft = std::max<std::int64_t>(FPackedLeft, 0);
+  try {
+    DecodeEntry(archive, out.get());
+  } catch (const E_RAISE& e) {
+    UserPrompt().ShowMessage("", e.what());
+  }
+  SetEntryCipher(nullptr);
+  FinishFileEntry(out, FItem.Attributes & 0xFF, FDosTime, 32, FExpectedCrc);
+  return true;
+}
+
+void TUnZip::DecodeEntry(std::unique_ptr<TFileStream32>& archive, TFileStream32* out) {
+  const int method =
+      (FMethod == kMethodAes && FItem.Extra.HasAes) ? FItem.Extra.AesMethod() : FMethod;
+  switch (method) {
+    case 0:
+      DecodeStored(archive, out);
+      break;
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+      DecodeLegacy(archive, out, method);
+      break;
+    case 8:
+      DecodeDeflated(archive, out);
+      break;
+    default:
+      ReportError(FFileName, std::to_string(method), FVolumeName, E_UNSUPPORTED_METHOD);
+      break;
+  }
+}
+
+void TUnZip::WriteDecoded(TFileStream32* out, const void* buf, std::int64_t count,
+                          std::int64_t& done) {
+  if (count <= 0) return;
+  // WriteBlock reports a failed write itself; the entry stops here.
+  if (WriteBlock(out, buf, true, count, 32) < count) throw E_RAISE(ErrorMessage(E_WRITE_FILE));
+  done += count;
+  FBytesToDo -= count;
+  UpdateProgress(FTotalUnpacked, FUnpackedSize, done);
+}
+
+void TUnZip::DecodeStored(std::unique_ptr<TFileStream32>& archive, TFileStream32* out) {
+  bool dry = false;
+  TEntryDataStream source([&](void* b, std::int64_t n) {
+    const std::int64_t got = ReadEntryData(archive, b, n);
+    if (got <= 0) dry = true;
+    return got;
+  });
+  const std::int64_t left =
+      CopyStoredData(source, out, FPackedLeft, FUnpackedSize, FFileName, false, 32);
+  // A short copy while data was still there means the write failed (a
+  // truncated archive only fails the CRC check).
+  if (left > 0 && !dry && !GetCancel() && FOutputTarget != otNone)
+    throw E_RAISE(ErrorMessage(E_WRITE_FILE));
+}
+
+void TUnZip::DecodeDeflated(std::unique_ptr<TFileStream32>& archive, TFileStream32* out) {
+  TEntryDataStream source([&](void* b, std::int64_t n) { return ReadEntryData(archive, b, n); });
+  TDecompressStream inflater(source, -15);
+  std::vector<std::uint8_t> buf(kChunk);
+  std::int64_t done = 0;
+  while (!GetCancel()) {
+    const std::int64_t r = inflater.ReadChunk(buf.data(), kChunk, kChunk);
+    WriteDecoded(out, buf.data(), kChunk - inflater.AvailOut(), done);
+    // Any other end (corrupt or missing data) leaves the CRC verdict to fail.
+    if (r < 0 || inflater.EndOfData()) break;
+  }
+}
+
+void TUnZip::DecodeLegacy(std::unique_ptr<TFileStream32>& archive, TFileStream32* out, int method) {
+  TEntryDataStream source([&](void* b, std::int64_t n) { return ReadEntryData(archive, b, n); });
+  TLegacyInput in(source, FPackedLeft, {}, FCancelRef);
+  std::int64_t done = 0;
+  bool writeFailed = false;
+  TLegacyOutput sink(
+      [&](const void* b, std::int64_t n) -> std::int64_t {
+        try {
+          WriteDecoded(out, b, n, done);
+        } catch (const E_RAISE&) {
+          writeFailed = true;
+          return 0;
+        }
+        return n;
+      },
+      FUnpackedSize, FCancelRef);
+  const TLegacyResult r = method == 1 ? UnShrink(in, sink) : UnReduce(in, sink, method - 1);
+  if (r == lrOk || r == lrCanceled) return;
+  if (r == lrWriteError || writeFailed) throw E_RAISE(ErrorMessage(E_WRITE_FILE));
+  RaiseError(FFileName, "", FVolumeName, LegacyErrorCode(r));
+}
+
+}  // namespace qmx

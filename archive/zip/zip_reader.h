@@ -1,0 +1,132 @@
+// TUnZip reads ZIP archives, TUnJar the same archives under the JAR name.
+// The entry list comes from the central directory or, for an archive whose
+// end is damaged, from a forward walk over the local headers. Each entry is
+// then located, verified, deciphered and decoded through the extraction
+// framework's per-entry order.
+//
+// Split archives (.z01, .z02, ..., .zip) switch volumes through
+// OpenNextVolume; archives spanned over removable disks ask for their disks
+// through a TDiskSpannObj.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/base/extract_framework.h"
+#include "archive/zip/zip_records.h"
+
+namespace qmx {
+
+class TDiskSpannObj;
+class TZipCrypt;
+
+// One selected entry of the archive being read.
+struct TZipEntryItem {
+  std::uint16_t Volume = 0;   // disk the local header is on
+  std::int64_t Position = 0;  // of the local header on that disk
+  std::uint32_t Attributes = 0;
+  // The central name after NameToWindows (the output name comes from the
+  // local header).
+  std::string Name;
+  // The entry's central header (the local header's values in the local-scan
+  // mode) with the Zip64 values already substituted into the 32-bit fields.
+  TZipCentralHeader Central;
+  TZipExtraInfo Extra;
+  TEncryptionMethod Encryption = emNone;
+  // Local-scan mode: sizes follow the data and where the data ends could
+  // not be found.
+  bool SizeUnknown = false;
+};
+
+class TUnZip : public TUnBase {
+ public:
+  TUnZip();
+  ~TUnZip() override;
+
+  // ZipCmntBufSize, OnCorruptZipHeader, OnGetZipFirstDisk, OnGetZipNextDisk
+  // and OnGetZipLastDisk are inherited from TZipCommon.
+
+  // Takes what another component's type detection learnt about the archive
+  // (name, size, data position, volume naming, ArcType, the located end of
+  // the archive and the header flags) instead of detecting again. An
+  // integrity checker uses it on its inner reader, then runs Test(), whose
+  // block writer decrypts and sums the CRC but stores nothing.
+  void AdoptArchiveFacts(const TZipCommon& from);
+
+  // Entries selected by the running extraction, in archive order (for
+  // event handlers; the list is freed when the run ends).
+  const std::vector<TZipEntryItem>& Entries() const { return FEntries; }
+
+ protected:
+  void ReadArchive(std::unique_ptr<TFileStream32>& archive) override;
+  bool VerifyPassword(const std::uint8_t header[12]) override;
+
+  // Builds the entry list; true when at least one entry was selected.
+  bool ReadCentralDirectory(std::unique_ptr<TFileStream32>& archive);
+  bool ScanLocalHeaders(TFileStream32& archive);
+  // Local-scan mode, sizes in a data descriptor: finds where the data at
+  // dataPos ends, fills in CRC and sizes, and returns the position after
+  // the descriptor (-1 when unknown).
+  std::int64_t ResolveDescriptor(TFileStream32& archive, std::int64_t dataPos, TZipEntryItem& item);
+  std::string StoredNameOf(const std::string& raw, std::uint16_t flags) const;
+  static bool IsLocalHeaderAt(TStream& archive, std::int64_t pos);
+  // Searches the 32 KiB after pos for a local header; returns the shift
+  // minus one (as the recovery shift counts it) or -1.
+  static std::int64_t RecoverLocalHeader(TStream& archive, std::int64_t pos);
+
+  // The per-entry sequence; false when extraction has to stop.
+  bool ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t index);
+  // Whether a decoder exists for the method (after the AES field's real
+  // method) and the encryption kind.
+  virtual bool CanDecode(int method, TEncryptionMethod encryption) const;
+  // Decodes the current entry's data from the archive's position into out
+  // (nullptr for a test run). Throws E_RAISE on a decoder failure, after it
+  // was reported.
+  virtual void DecodeEntry(std::unique_ptr<TFileStream32>& archive, TFileStream32* out);
+
+  // --- decoders; each consumes FPackedLeft bytes of entry data
+  void DecodeStored(std::unique_ptr<TFileStream32>& archive, TFileStream32* out);
+  void DecodeDeflated(std::unique_ptr<TFileStream32>& archive, TFileStream32* out);
+  void DecodeLegacy(std::unique_ptr<TFileStream32>& archive, TFileStream32* out, int method);
+  // Reads up to count bytes of the entry's remaining packed data, deciphered,
+  // continuing on the next volume of a split or spanned archive.
+  std::int64_t ReadEntryData(std::unique_ptr<TFileStream32>& archive, void* buf,
+                             std::int64_t count);
+  // Writes decoded bytes with CRC and progress; throws E_RAISE when the
+  // write fails.
+  void WriteDecoded(TFileStream32* out, const void* buf, std::int64_t count, std::int64_t& done);
+
+  // Opens the volume with file index fileIndex (split: 1 for .z01, the last
+  // index for .zip; spanned: the disk number); position is checked on a
+  // spanned disk.
+  bool OpenVolume(std::unique_ptr<TFileStream32>& archive, int fileIndex, std::int64_t position);
+  bool ContinueOnNextVolume(std::unique_ptr<TFileStream32>& archive);
+  bool IsSpanned() const { return FArcType == atZipDS || FArcType == atZipMV; }
+  bool IsJar() const { return FArcType == atJar || FArcType == atJarExe; }
+
+  std::vector<TZipEntryItem> FEntries;
+  // The current entry.
+  TZipLocalHeader FLocal;
+  TZipEntryItem FItem;
+  std::uint16_t FFlags = 0;
+  std::uint16_t FMethod = 0;
+  std::uint32_t FDosTime = 0;
+  std::uint32_t FExpectedCrc = 0;
+  std::int64_t FPackedSize = 0;
+  std::int64_t FUnpackedSize = 0;
+  std::int64_t FPackedLeft = 0;
+  // Disk number of the open volume (split and spanned archives).
+  int FOpenVolume = -1;
+  int FLastVolume = 0;
+  bool FLocalScan = false;
+
+  std::unique_ptr<TZipCrypt> FCrypt;
+  std::unique_ptr<TDiskSpannObj> FDiskSpann;
+};
+
+// A ZIP reader for JAR archives; the archive type decides what differs.
+class TUnJar : public TUnZip {};
+
+}  // namespace qmx
