@@ -1,0 +1,414 @@
+// arcmorph: the command-line front end of the archive library. Every command
+// drives the library's components (type detection, the readers through the
+// extraction framework, the integrity checker); nothing here reads an
+// archive by itself.
+#include <cinttypes>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/cli/cli_common.h"
+#include "archive/base/errors.h"
+#include "archive/base/names.h"
+#include "archive/platform/files.h"
+#include "archive/zip/zip_check.h"
+#include "archive/zip/zip_reader.h"
+
+namespace qmx::cli {
+namespace {
+
+constexpr const char* kProgram = "arcmorph";
+constexpr const char* kVersion = "0.1.0";
+
+constexpr const char* kUsage =
+    "usage: arcmorph COMMAND [OPTIONS] ...\n"
+    "\n"
+    "  arcmorph detect FILE...\n"
+    "      print each file's archive type\n"
+    "  arcmorph list ARCHIVE\n"
+    "      one line per entry: method, packed and original size, date, CRC-32, name\n"
+    "  arcmorph test ARCHIVE [-p PASSWORD]...\n"
+    "      decode every entry and verify it, printing each verdict\n"
+    "  arcmorph extract ARCHIVE [-d DIR] [-p PASSWORD]... [--overwrite | --skip-existing]\n"
+    "                   [MASK...]\n"
+    "      extract the entries matching the masks (default: all) into DIR\n"
+    "\n"
+    "options:\n"
+    "  -q               quiet: no progress bar, only failures and errors\n"
+    "  -p PASSWORD      a password to try on encrypted entries (repeatable)\n"
+    "  -d DIR           extraction directory (default: the current directory)\n"
+    "  --overwrite      replace existing files without asking\n"
+    "  --skip-existing  leave existing files alone\n"
+    "  --help, --version\n"
+    "\n"
+    "exit status: 0 success, 1 some entries failed, 2 bad usage or unusable archive\n";
+
+// The state every command shares.
+struct TSession {
+  TArgParser Args{{"-q", "-h", "--help", "--version", "--overwrite", "--skip-existing"},
+                  {"-p", "-d"}};
+  bool Quiet = false;
+  bool Interactive = false;
+  TProgressBar Bar{false, std::cerr};
+  TErrorPrinter Errors{kProgram, std::cerr, &Bar};
+
+  TSession() = default;
+  TSession(const TSession&) = delete;
+  TSession& operator=(const TSession&) = delete;
+};
+
+// Counts what a run did, to choose the exit status.
+struct TTally {
+  int Passed = 0;
+  int Failed = 0;
+  int Refused = 0;  // existing files not overwritten without being told to
+};
+
+int Usage(const std::string& complaint) {
+  std::cerr << kProgram << ": " << complaint << "\n" << kUsage;
+  return kExitUnusable;
+}
+
+bool OptionsAllowed(TSession& s, const std::vector<std::string>& allowed, std::string& bad) {
+  for (const char* opt : {"-p", "-d", "--overwrite", "--skip-existing"}) {
+    if (!s.Args.Has(opt)) continue;
+    bool ok = false;
+    for (const auto& a : allowed) ok = ok || a == opt;
+    if (!ok) {
+      bad = opt;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Errors that do not mean an entry failed.
+bool IsWarning(int code) {
+  return code == E_INVALID_NAME;
+}
+
+int CountFailures(const TErrorPrinter& errors) {
+  int n = 0;
+  for (int code : errors.Codes())
+    if (!IsWarning(code)) ++n;
+  return n;
+}
+
+int ExitStatus(const TSession& s, const TTally& t) {
+  const int errorCount = CountFailures(s.Errors);
+  // Errors and not one verdict: the archive itself could not be used.
+  if (errorCount > 0 && t.Passed + t.Failed == 0 && t.Refused == 0) return kExitUnusable;
+  return (t.Failed > 0 || t.Refused > 0 || errorCount > 0) ? kExitFailed : kExitOk;
+}
+
+TOnProgress ProgressHandler(TSession& s) {
+  if (!s.Bar.Enabled()) return {};
+  return [&s](TZipCommon& sender, std::uint8_t, std::uint8_t byArchive) {
+    s.Bar.Update(byArchive, ExtractFileName(sender.FileName()));
+  };
+}
+
+TOnGetPassword PasswordPrompt(TSession& s) {
+  return [&s](TZipCommon&, const std::string& fileName, std::string& password, bool& tryAgain) {
+    s.Bar.Clear();
+    std::string line;
+    const std::string prompt = std::string(kProgram) + ": password for " + fileName + ": ";
+    // An empty answer (or end of input) gives up on this entry.
+    if (!ReadTerminalLine(prompt, true, line) || line.empty()) {
+      tryAgain = false;
+      return;
+    }
+    password = line;
+  };
+}
+
+// The library reports every entry-level problem; what remains to check up
+// front is that the file exists at all.
+bool ArchiveExists(TSession& s, const std::string& archive) {
+  if (FileExists(archive)) return true;
+  s.Errors.Print(archive, "", "0", E_FILE_NOT_FOUND);
+  return false;
+}
+
+// The reader for the archive's detected type, or nullptr (reported).
+std::unique_ptr<TUnBase> OpenReader(TSession& s, const std::string& archive) {
+  if (!ArchiveExists(s, archive)) return nullptr;
+  TZipCheck probe;
+  probe.SetArchiveFile(archive);
+  std::unique_ptr<TUnBase> reader = TZipCheck::CreateReader(probe.ArcType());
+  if (!reader) {
+    s.Errors.Print(archive, ArcTypeName(probe.ArcType()), "0", E_UNSUPPORTED_TYPE);
+    return nullptr;
+  }
+  if (auto* zip = dynamic_cast<TUnZip*>(reader.get()))
+    zip->AdoptArchiveFacts(probe);
+  else
+    reader->SetArchiveFile(archive);
+  reader->OnError = s.Errors.Handler();
+  reader->OnProgress = ProgressHandler(s);
+  if (!s.Args.Has("-p") && s.Interactive) reader->OnGetPassword = PasswordPrompt(s);
+  reader->SetPasswords(s.Args.Values("-p"));
+  return reader;
+}
+
+// ------------------------------------------------------------------ detect
+
+int CmdDetect(TSession& s) {
+  const auto& files = s.Args.Positional();
+  if (files.size() < 2) return Usage("detect needs at least one FILE");
+  int status = kExitOk;
+  for (std::size_t i = 1; i < files.size(); ++i) {
+    const std::string& file = files[i];
+    if (!PathExists(file)) {
+      s.Errors.Print(file, "", "0", E_FILE_NOT_FOUND);
+      status = kExitUnusable;
+      continue;
+    }
+    TZipCheck probe;
+    probe.SetArchiveFile(file);
+    std::cout << file << ": " << ArcTypeName(probe.ArcType()) << '\n';
+  }
+  return status;
+}
+
+// -------------------------------------------------------------------- list
+
+struct TListedEntry {
+  std::string Name;
+  bool IsDir = false;
+  // Null when the reader keeps no entry table.
+  const TZipEntryItem* Item = nullptr;
+};
+
+// Matches the entries the run visits with the reader's entry table, which
+// is in the same order; an entry the reader skipped before offering it
+// leaves a gap and the search moves past it.
+class TEntryMatcher {
+ public:
+  const TZipEntryItem* Find(const TUnBase& reader, const std::string& name) {
+    const auto* zip = dynamic_cast<const TUnZip*>(&reader);
+    if (!zip) return nullptr;
+    // The table lives only while the run does; keep a copy.
+    if (FTable.empty()) FTable = zip->Entries();
+    for (std::size_t i = FNext; i < FTable.size(); ++i) {
+      if (FTable[i].Name != name) continue;
+      FNext = i + 1;
+      return &FTable[i];
+    }
+    return nullptr;
+  }
+
+ private:
+  std::vector<TZipEntryItem> FTable;
+  std::size_t FNext = 0;
+};
+
+void PrintListLine(const std::string& method, std::int64_t packed, std::int64_t original,
+                   std::uint32_t dosTime, std::uint32_t crc, const std::string& name) {
+  char buf[128];
+  std::snprintf(buf, sizeof buf, "%-10s %12" PRId64 " %12" PRId64 " %s %08" PRIX32 "  ",
+                method.c_str(), packed, original, FormatDosDateTime(dosTime).c_str(), crc);
+  std::cout << buf << name << '\n';
+}
+
+int CmdList(TSession& s) {
+  const auto& pos = s.Args.Positional();
+  if (pos.size() != 2) return Usage("list needs exactly one ARCHIVE");
+  std::unique_ptr<TUnBase> reader = OpenReader(s, pos[1]);
+  if (!reader) return kExitUnusable;
+  // The framework has no listing run: a test run that declines every file
+  // in OnBegin visits each entry without decoding it. Directory entries are
+  // never offered to OnBegin; their verdict arrives through OnEnd.
+  std::vector<TListedEntry> listed;
+  TEntryMatcher matcher;
+  reader->OnBegin = [&](TZipCommon&, const std::string& name, int, bool& extract) {
+    listed.push_back({name, false, matcher.Find(*reader, name)});
+    extract = false;
+  };
+  reader->TZipCommon::OnEnd = [&](TZipCommon&, const std::string& name, bool) {
+    listed.push_back({name, true, matcher.Find(*reader, name)});
+  };
+  reader->OnGetPassword = nullptr;
+  reader->SetFileSpec({"*.*"});
+  reader->Test();
+  s.Bar.Clear();
+
+  if (!s.Quiet)
+    std::cout << "Method           Packed     Original Date       Time  CRC-32    Name\n";
+  std::int64_t totalPacked = 0, totalOriginal = 0;
+  for (const TListedEntry& entry : listed) {
+    const std::string shown = DelimToSlash(entry.Name);
+    if (!entry.Item) {
+      // Nothing known beyond the name.
+      std::cout << std::string(10, '-') << ' ' << shown << '\n';
+      continue;
+    }
+    const TZipEntryItem& e = *entry.Item;
+    const std::int64_t packed = static_cast<std::int64_t>(e.Central.PackedSize) |
+                                (static_cast<std::int64_t>(e.Extra.PackedHigh) << 32);
+    const std::int64_t original = static_cast<std::int64_t>(e.Central.UnpackedSize) |
+                                  (static_cast<std::int64_t>(e.Extra.UnpackedHigh) << 32);
+    const int aes = e.Extra.HasAes ? e.Extra.AesMethod() : -1;
+    PrintListLine(reader->MethodName(e.Central.Method, e.Central.Flags, entry.IsDir, aes), packed,
+                  original, e.Central.DosTime, e.Central.Crc32, shown);
+    totalPacked += packed;
+    totalOriginal += original;
+  }
+  if (!s.Quiet) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%-10s %12" PRId64 " %12" PRId64 " %zu entries\n", "",
+                  totalPacked, totalOriginal, listed.size());
+    std::cout << buf;
+  }
+  TTally t;
+  t.Passed = static_cast<int>(listed.size());
+  return ExitStatus(s, t);
+}
+
+// -------------------------------------------------------------------- test
+
+int CmdTest(TSession& s) {
+  const auto& pos = s.Args.Positional();
+  if (pos.size() != 2) return Usage("test needs exactly one ARCHIVE");
+  const std::string& archive = pos[1];
+  if (!ArchiveExists(s, archive)) return kExitUnusable;
+  TZipCheck check;
+  check.SetArchiveFile(archive);
+  check.SetFileSpec({"*.*"});
+  check.SetPasswords(s.Args.Values("-p"));
+  check.OnError = s.Errors.Handler();
+  check.OnProgress = ProgressHandler(s);
+  if (!s.Args.Has("-p") && s.Interactive) check.OnGetPassword = PasswordPrompt(s);
+  TTally t;
+  check.OnStatus = [&](TZipCommon&, const std::string& name, bool pass) {
+    (pass ? t.Passed : t.Failed)++;
+    if (pass && s.Quiet) return;
+    s.Bar.Clear();
+    std::cout << (pass ? "OK      " : "FAILED  ") << DelimToSlash(name) << '\n' << std::flush;
+  };
+  check.Activate();
+  s.Bar.Clear();
+  if (!s.Quiet && t.Passed + t.Failed > 0)
+    std::cout << t.Passed + t.Failed << " entries tested, " << t.Failed << " failed\n";
+  return ExitStatus(s, t);
+}
+
+// ----------------------------------------------------------------- extract
+
+int CmdExtract(TSession& s) {
+  const auto& pos = s.Args.Positional();
+  if (pos.size() < 2) return Usage("extract needs an ARCHIVE");
+  if (s.Args.Has("--overwrite") && s.Args.Has("--skip-existing"))
+    return Usage("--overwrite and --skip-existing exclude each other");
+  std::unique_ptr<TUnBase> reader = OpenReader(s, pos[1]);
+  if (!reader) return kExitUnusable;
+
+  const std::string dir = s.Args.Value("-d", GetCurrentDir());
+  if (!IsDirectory(dir) && !ForceDirs(dir)) {
+    s.Errors.Print(dir, "", "0", E_INVALID_DIR);
+    return kExitUnusable;
+  }
+  reader->SetExtractDir(ExpandFileName(dir));
+  std::vector<std::string> masks(pos.begin() + 2, pos.end());
+  if (masks.empty()) masks.push_back("*.*");
+  reader->SetFileSpec(masks);
+  reader->CreateStoredDirs = true;
+
+  TTally t;
+  if (s.Args.Has("--overwrite")) {
+    reader->ConfirmOverwrites = false;
+    reader->OverwriteMode = omOverwrite;
+  } else {
+    reader->ConfirmOverwrites = true;
+    const bool skip = s.Args.Has("--skip-existing");
+    // Once the user answers "all" or "none", the rest follow that answer.
+    auto sticky = std::make_shared<int>(-1);
+    reader->TCustomDClass::OnFileExists = [&s, &t, skip, sticky](
+                                              TZipCommon&, const std::string& fileName,
+                                              std::string&, TOverwriteMode& mode) {
+      if (skip) {
+        mode = omSkip;
+        if (!s.Quiet) s.Errors.Note(fileName, "exists, skipped");
+        return;
+      }
+      if (!s.Interactive) {
+        mode = omSkip;
+        ++t.Refused;
+        s.Errors.Note(fileName, "exists, not overwritten (use --overwrite or --skip-existing)");
+        return;
+      }
+      if (*sticky >= 0) {
+        mode = *sticky ? omOverwrite : omSkip;
+        return;
+      }
+      s.Bar.Clear();
+      std::string answer;
+      ReadTerminalLine(std::string(kProgram) + ": " + fileName +
+                           " exists. Overwrite? [y]es, [N]o, [A]ll, n[o]ne: ",
+                       false, answer);
+      const char c = answer.empty() ? 'n' : answer[0];
+      if (c == 'A' || c == 'a') *sticky = 1;
+      if (c == 'o' || c == 'O') *sticky = 0;
+      mode = (c == 'y' || c == 'Y' || c == 'A' || c == 'a') ? omOverwrite : omSkip;
+    };
+  }
+  reader->TZipCommon::OnEnd = [&](TZipCommon&, const std::string& name, bool pass) {
+    (pass ? t.Passed : t.Failed)++;
+    if (pass && s.Quiet) return;
+    s.Bar.Clear();
+    std::cout << (pass ? "OK      " : "FAILED  ") << name << '\n' << std::flush;
+  };
+  reader->Extract();
+  s.Bar.Clear();
+  return ExitStatus(s, t);
+}
+
+int Main(const std::vector<std::string>& args) {
+  TSession s;
+  std::string error;
+  if (!s.Args.Parse(args, error)) return Usage(error);
+  if (s.Args.Has("--help") || s.Args.Has("-h")) {
+    std::cout << kUsage;
+    return kExitOk;
+  }
+  if (s.Args.Has("--version")) {
+    std::cout << kProgram << ' ' << kVersion << '\n';
+    return kExitOk;
+  }
+  if (s.Args.Positional().empty()) return Usage("no command given");
+  s.Quiet = s.Args.Has("-q");
+  s.Interactive = StdinIsTerminal();
+  s.Bar.SetEnabled(!s.Quiet && StderrIsTerminal());
+  SetUserPrompt(std::make_shared<TTerminalPrompt>(kProgram, std::cerr, s.Interactive));
+  const std::string& command = s.Args.Positional()[0];
+  if (s.Args.Positional().size() > 1) s.Errors.FallbackFile = s.Args.Positional()[1];
+
+  struct TCommand {
+    const char* Name;
+    int (*Run)(TSession&);
+    std::vector<std::string> Options;
+  };
+  const TCommand commands[] = {
+      {"detect", CmdDetect, {}},
+      {"list", CmdList, {}},
+      {"test", CmdTest, {"-p"}},
+      {"extract", CmdExtract, {"-p", "-d", "--overwrite", "--skip-existing"}},
+  };
+  for (const TCommand& c : commands) {
+    if (command != c.Name) continue;
+    std::string bad;
+    if (!OptionsAllowed(s, c.Options, bad)) return Usage(bad + " does not apply to " + command);
+    return c.Run(s);
+  }
+  return Usage("unknown command " + command);
+}
+
+}  // namespace
+}  // namespace qmx::cli
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return qmx::cli::Main(args);
+}

@@ -1,0 +1,224 @@
+#include "app/cli/cli_common.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+
+#include "archive/base/errors.h"
+
+namespace qmx::cli {
+
+// ---------------------------------------------------------------- options
+
+TArgParser::TArgParser(std::set<std::string> flags, std::set<std::string> valued)
+    : FFlags(std::move(flags)), FValued(std::move(valued)) {}
+
+bool TArgParser::Parse(const std::vector<std::string>& args, std::string& error) {
+  bool optionsDone = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (optionsDone || a.size() < 2 || a[0] != '-') {
+      FPositional.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      optionsDone = true;
+      continue;
+    }
+    std::string name = a;
+    std::string value;
+    bool inlineValue = false;
+    if (a.rfind("--", 0) == 0) {
+      std::size_t eq = a.find('=');
+      if (eq != std::string::npos) {
+        name = a.substr(0, eq);
+        value = a.substr(eq + 1);
+        inlineValue = true;
+      }
+    } else if (a.size() > 2) {
+      // "-dDIR": a short option with its value attached.
+      name = a.substr(0, 2);
+      value = a.substr(2);
+      inlineValue = true;
+    }
+    if (FFlags.count(name) && !inlineValue) {
+      FValues[name].push_back({});
+      continue;
+    }
+    if (!FValued.count(name)) {
+      error = "unknown option " + a;
+      return false;
+    }
+    if (!inlineValue) {
+      if (i + 1 >= args.size()) {
+        error = "option " + name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+    }
+    FValues[name].push_back(value);
+  }
+  return true;
+}
+
+std::vector<std::string> TArgParser::Values(const std::string& option) const {
+  auto it = FValues.find(option);
+  return it == FValues.end() ? std::vector<std::string>{} : it->second;
+}
+
+std::string TArgParser::Value(const std::string& option, const std::string& fallback) const {
+  auto it = FValues.find(option);
+  return it == FValues.end() || it->second.empty() ? fallback : it->second.back();
+}
+
+bool StdinIsTerminal() {
+  return ::isatty(STDIN_FILENO) == 1;
+}
+
+bool StderrIsTerminal() {
+  return ::isatty(STDERR_FILENO) == 1;
+}
+
+// ---------------------------------------------------------------- progress
+
+TProgressBar::TProgressBar(bool enabled, std::ostream& out) : FEnabled(enabled), FOut(out) {}
+
+void TProgressBar::Update(int percent, const std::string& label) {
+  if (!FEnabled) return;
+  percent = std::clamp(percent, 0, 100);
+  // Redrawing for every block would flood a slow terminal.
+  if (percent == FLastPercent && label == FLastLabel) return;
+  FLastPercent = percent;
+  FLastLabel = label;
+  constexpr int kWidth = 30;
+  const int filled = percent * kWidth / 100;
+  std::string shown = label;
+  constexpr std::size_t kLabelMax = 40;
+  if (shown.size() > kLabelMax) shown = "..." + shown.substr(shown.size() - (kLabelMax - 3));
+  FOut << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] ";
+  char pct[8];
+  std::snprintf(pct, sizeof pct, "%3d%%", percent);
+  FOut << pct << ' ' << shown << "\x1b[K" << std::flush;
+  FShown = true;
+}
+
+void TProgressBar::Clear() {
+  if (!FShown) return;
+  FOut << "\r\x1b[K" << std::flush;
+  FShown = false;
+  FLastPercent = -1;
+}
+
+// ---------------------------------------------------------------- errors
+
+TErrorPrinter::TErrorPrinter(std::string program, std::ostream& out, TProgressBar* bar)
+    : FProgram(std::move(program)), FOut(out), FBar(bar) {}
+
+std::string TErrorPrinter::Format(const std::string& fileName, const std::string& extendedMsg,
+                                  const std::string& volumeId, int code) const {
+  std::string file = fileName;
+  if (file.empty() && volumeId != "0") file = volumeId;
+  if (file.empty()) file = FallbackFile;
+  std::string line = FProgram + ": " + file + ": Error#: " + std::to_string(code);
+  const std::string message = ErrorMessage(code);
+  if (!message.empty()) line += " " + message;
+  if (!extendedMsg.empty()) line += " (" + extendedMsg + ")";
+  return line;
+}
+
+void TErrorPrinter::Print(const std::string& fileName, const std::string& extendedMsg,
+                          const std::string& volumeId, int code) {
+  FCodes.push_back(code);
+  if (FBar) FBar->Clear();
+  FOut << Format(fileName, extendedMsg, volumeId, code) << '\n' << std::flush;
+}
+
+TOnError TErrorPrinter::Handler() {
+  return [this](TZipCommon&, const std::string& fileName, const std::string& extendedMsg,
+                const std::string& volumeId,
+                int code) { Print(fileName, extendedMsg, volumeId, code); };
+}
+
+void TErrorPrinter::Note(const std::string& file, const std::string& text) {
+  if (FBar) FBar->Clear();
+  FOut << FProgram << ": " << (file.empty() ? FallbackFile : file) << ": " << text << '\n'
+       << std::flush;
+}
+
+bool TErrorPrinter::Reported(int code) const {
+  return std::find(FCodes.begin(), FCodes.end(), code) != FCodes.end();
+}
+
+// ---------------------------------------------------------------- terminal
+
+bool ReadTerminalLine(const std::string& prompt, bool secret, std::string& line) {
+  std::cerr << prompt << std::flush;
+  termios saved{};
+  const bool echoOff = secret && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (echoOff) {
+    termios quiet = saved;
+    quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+    quiet.c_lflag |= ECHONL;
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+  }
+  line.clear();
+  bool ok = false;
+  for (;;) {
+    char c;
+    ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n <= 0) break;
+    ok = true;
+    if (c == '\n') break;
+    line += c;
+  }
+  if (echoOff) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return ok;
+}
+
+TTerminalPrompt::TTerminalPrompt(std::string program, std::ostream& out, bool interactive)
+    : FProgram(std::move(program)), FOut(out), FInteractive(interactive) {}
+
+bool TTerminalPrompt::Ask(const std::string& caption, const std::string& text,
+                          const std::string& choices) {
+  const std::string question = FProgram + ": " + (caption.empty() ? "" : caption + ": ") + text;
+  if (!FInteractive) {
+    // Nobody to ask: the cautious answer, said aloud so that logs show it.
+    FOut << question << " -> " << (choices == "[y/N]" ? "no" : "cancel") << '\n' << std::flush;
+    return false;
+  }
+  std::string answer;
+  if (!ReadTerminalLine(question + " " + choices + " ", false, answer)) return false;
+  return !answer.empty() &&
+         (answer[0] == 'y' || answer[0] == 'Y' || answer[0] == 'r' || answer[0] == 'R');
+}
+
+bool TTerminalPrompt::AskYesNo(const std::string& caption, const std::string& text) {
+  return Ask(caption, text, "[y/N]");
+}
+
+bool TTerminalPrompt::AskRetryCancel(const std::string& caption, const std::string& text) {
+  return Ask(caption, text, "[r(etry)/C(ancel)]");
+}
+
+void TTerminalPrompt::ShowMessage(const std::string& caption, const std::string& text) {
+  FOut << FProgram << ": " << (caption.empty() ? "" : caption + ": ") << text << '\n' << std::flush;
+}
+
+// ---------------------------------------------------------------- dates
+
+std::string FormatDosDateTime(std::uint32_t packed) {
+  const unsigned year = 1980 + ((packed >> 25) & 0x7F);
+  const unsigned month = (packed >> 21) & 0x0F;
+  const unsigned day = (packed >> 16) & 0x1F;
+  const unsigned hour = (packed >> 11) & 0x1F;
+  const unsigned minute = (packed >> 5) & 0x3F;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u", year, month, day, hour, minute);
+  return buf;
+}
+
+}  // namespace qmx::cli

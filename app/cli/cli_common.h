@@ -1,0 +1,114 @@
+// Pieces shared by the command-line programs: option parsing, the stderr
+// error printer, a progress bar for terminals and the terminal's answers to
+// the library's questions.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "archive/base/events.h"
+#include "archive/platform/ui_hooks.h"
+
+namespace qmx::cli {
+
+// Exit codes of the programs.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;    // some entries failed
+inline constexpr int kExitUnusable = 2;  // bad usage, or the archive cannot be used
+
+// Options are "-x", "-x VALUE", "-xVALUE", "--name", "--name VALUE" or
+// "--name=VALUE"; "--" ends the options. Anything else is positional.
+class TArgParser {
+ public:
+  TArgParser(std::set<std::string> flags, std::set<std::string> valued);
+  // False with error set on an unknown option or a missing value.
+  bool Parse(const std::vector<std::string>& args, std::string& error);
+  bool Has(const std::string& option) const { return FValues.count(option) > 0; }
+  // Every value given for option, in order.
+  std::vector<std::string> Values(const std::string& option) const;
+  // The last value given, or fallback.
+  std::string Value(const std::string& option, const std::string& fallback = {}) const;
+  const std::vector<std::string>& Positional() const { return FPositional; }
+
+ private:
+  std::set<std::string> FFlags, FValued;
+  std::map<std::string, std::vector<std::string>> FValues;
+  std::vector<std::string> FPositional;
+};
+
+bool StdinIsTerminal();
+bool StderrIsTerminal();
+
+// One line on stderr, redrawn in place, only when enabled (stderr is a
+// terminal and the user did not ask for quiet).
+class TProgressBar {
+ public:
+  explicit TProgressBar(bool enabled, std::ostream& out);
+  bool Enabled() const { return FEnabled; }
+  void SetEnabled(bool on) { FEnabled = on; }
+  void Update(int percent, const std::string& label);
+  // Erases the bar so that other output starts on a clean line.
+  void Clear();
+
+ private:
+  bool FEnabled;
+  std::ostream& FOut;
+  bool FShown = false;
+  int FLastPercent = -1;
+  std::string FLastLabel;
+};
+
+// Prints the library's error reports as
+// "PROGRAM: FILE: Error#: CODE MESSAGE (EXTENDED)".
+class TErrorPrinter {
+ public:
+  TErrorPrinter(std::string program, std::ostream& out, TProgressBar* bar = nullptr);
+  // FILE is FileName, else the volume, else fallbackFile.
+  std::string Format(const std::string& fileName, const std::string& extendedMsg,
+                     const std::string& volumeId, int code) const;
+  void Print(const std::string& fileName, const std::string& extendedMsg,
+             const std::string& volumeId, int code);
+  // An OnError handler that prints and records the code.
+  TOnError Handler();
+  // A line "PROGRAM: FILE: TEXT" for the program's own complaints.
+  void Note(const std::string& file, const std::string& text);
+
+  std::string FallbackFile;
+  const std::vector<int>& Codes() const { return FCodes; }
+  bool Reported(int code) const;
+
+ private:
+  std::string FProgram;
+  std::ostream& FOut;
+  TProgressBar* FBar;
+  std::vector<int> FCodes;
+};
+
+// Reads a line from the terminal; echo off for secrets. False at end of input.
+bool ReadTerminalLine(const std::string& prompt, bool secret, std::string& line);
+
+// The library's questions: asked on the terminal when stdin is one,
+// otherwise printed to stderr and answered No / Cancel.
+class TTerminalPrompt : public TUserPrompt {
+ public:
+  TTerminalPrompt(std::string program, std::ostream& out, bool interactive);
+  bool AskYesNo(const std::string& caption, const std::string& text) override;
+  bool AskRetryCancel(const std::string& caption, const std::string& text) override;
+  void ShowMessage(const std::string& caption, const std::string& text) override;
+
+ private:
+  bool Ask(const std::string& caption, const std::string& text, const std::string& choices);
+  std::string FProgram;
+  std::ostream& FOut;
+  bool FInteractive;
+};
+
+// "2024-01-31 13:05" from a packed DOS date-time (date in the high half).
+std::string FormatDosDateTime(std::uint32_t packed);
+
+}  // namespace qmx::cli

@@ -1,0 +1,230 @@
+// Runs the built arcmorph program on archives made by peer tools and checks
+// what it prints, what it writes and how it exits.
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+using qmx::test::ReadFile;
+using qmx::test::TempDir;
+using qmx::test::WriteFile;
+
+std::string Binary() {
+#ifdef QMX_ARCMORPH
+  return QMX_ARCMORPH;
+#else
+  // Same build tree: tests/test_cli beside app/arcmorph.
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+  dir = dir.substr(0, dir.find_last_of('/'));
+  return dir + "/../app/arcmorph";
+#endif
+}
+
+struct TResult {
+  int code = -1;
+  std::string out, err;
+  std::vector<std::string> ErrLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(err);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+  }
+};
+
+class ArcmorphTest : public ::testing::Test {
+ protected:
+  // stdin is never a terminal here: nothing may wait for an answer.
+  TResult Cli(const std::string& args) {
+    TResult r;
+    const std::string cmd = "cd " + dir_.path() + " && " + Binary() + " " + args + " >" +
+                            dir_ / "stdout.txt" + " 2>" + dir_ / "stderr.txt" + " </dev/null";
+    r.code = qmx::test::Run(cmd);
+    r.out = ReadFile(dir_ / "stdout.txt");
+    r.err = ReadFile(dir_ / "stderr.txt");
+    return r;
+  }
+  void Sh(const std::string& cmd) {
+    ASSERT_EQ(qmx::test::Run("cd " + dir_.path() + " && " + cmd), 0) << cmd;
+  }
+
+  // src/a.txt, src/b.bin, src/sub/c.txt
+  void MakeSources() {
+    Sh("mkdir -p src/sub");
+    std::string text;
+    for (int i = 0; i < 300; ++i) text += "text line " + std::to_string(i) + "\n";
+    WriteFile(dir_ / "src/a.txt", text);
+    WriteFile(dir_ / "src/b.bin", std::string("\x01\x02\x03\xff binary", 12));
+    WriteFile(dir_ / "src/sub/c.txt", "PAYLOAD-OF-C-FILE\n");
+  }
+  std::string MakeZip(const std::string& name, const std::string& options = "") {
+    MakeSources();
+    Sh("cd src && zip -q -r " + options + " ../" + name + " .");
+    return name;
+  }
+  TempDir dir_;
+};
+
+TEST_F(ArcmorphTest, DetectPrintsTheTypeOfEachFile) {
+  MakeZip("a.zip");
+  Sh("cd src && jar cf ../suite.jar a.txt 2>/dev/null");
+  Sh("gzip -c src/a.txt > a.txt.gz");
+  WriteFile(dir_ / "short.bin", std::string(19, 'Z'));
+  TResult r = Cli("detect a.zip suite.jar a.txt.gz short.bin");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "a.zip: atZip\nsuite.jar: atJar\na.txt.gz: atGZip\nshort.bin: atNA\n");
+
+  TResult missing = Cli("detect a.zip nothing-here.zip");
+  EXPECT_EQ(missing.code, 2);
+  EXPECT_EQ(missing.out, "a.zip: atZip\n") << "the other files are still classified";
+  EXPECT_NE(missing.err.find("nothing-here.zip: Error#: 25192"), std::string::npos);
+}
+
+TEST_F(ArcmorphTest, ErrorsFollowTheOneLineFormat) {
+  TResult r = Cli("test absent.zip");
+  EXPECT_EQ(r.code, 2);
+  ASSERT_EQ(r.ErrLines().size(), 1u) << r.err;
+  EXPECT_EQ(r.ErrLines()[0], "arcmorph: absent.zip: Error#: 25192 File not found");
+
+  WriteFile(dir_ / "short.bin", std::string(19, 'Z'));
+  TResult bad = Cli("test short.bin");
+  EXPECT_EQ(bad.code, 2);
+  const std::regex line(
+      R"(^arcmorph: \S*short\.bin: Error#: 25244 Invalid or unsupported archive type for this operation$)");
+  ASSERT_FALSE(bad.ErrLines().empty());
+  EXPECT_TRUE(std::regex_match(bad.ErrLines()[0], line)) << bad.ErrLines()[0];
+}
+
+TEST_F(ArcmorphTest, TestExitsByTheWorstVerdict) {
+  MakeZip("good.zip", "-0");
+  TResult good = Cli("test good.zip");
+  EXPECT_EQ(good.code, 0) << good.err;
+  EXPECT_NE(good.out.find("OK      sub/c.txt\n"), std::string::npos) << good.out;
+  EXPECT_NE(good.out.find("4 entries tested, 0 failed"), std::string::npos) << good.out;
+
+  std::string bytes = ReadFile(dir_ / "good.zip");
+  const std::size_t at = bytes.find("PAYLOAD-OF-C");
+  ASSERT_NE(at, std::string::npos);
+  bytes[at] ^= 1;
+  WriteFile(dir_ / "bad.zip", bytes);
+  TResult bad = Cli("test bad.zip");
+  EXPECT_EQ(bad.code, 1);
+  EXPECT_NE(bad.out.find("FAILED  sub/c.txt\n"), std::string::npos) << bad.out;
+  EXPECT_NE(bad.out.find("OK      a.txt\n"), std::string::npos) << bad.out;
+
+  TResult quiet = Cli("test -q bad.zip");
+  EXPECT_EQ(quiet.code, 1);
+  EXPECT_EQ(quiet.out, "FAILED  sub/c.txt\n") << "quiet keeps only the failures";
+
+  Sh("tar cf plain.tar src");
+  EXPECT_EQ(Cli("test plain.tar").code, 2) << "no reader for tar yet: unusable";
+}
+
+TEST_F(ArcmorphTest, PasswordsFromTheCommandLine) {
+  MakeZip("locked.zip", "-P right");
+  TResult wrong = Cli("test locked.zip -p wrong");
+  EXPECT_EQ(wrong.code, 1);
+  EXPECT_NE(wrong.out.find("FAILED  a.txt"), std::string::npos);
+
+  TResult none = Cli("extract locked.zip -d out");
+  EXPECT_EQ(none.code, 1) << "without a terminal the entries are skipped and reported";
+  EXPECT_NE(none.err.find("Error#: 25270"), std::string::npos) << none.err;
+  EXPECT_FALSE(std::ifstream(dir_ / "out/a.txt").good()) << "nothing written for a skipped entry";
+
+  TResult right = Cli("extract locked.zip -d out2 -p wrong -p right");
+  EXPECT_EQ(right.code, 0) << right.err;
+  EXPECT_EQ(ReadFile(dir_ / "out2/sub/c.txt"), ReadFile(dir_ / "src/sub/c.txt"));
+}
+
+TEST_F(ArcmorphTest, ExtractHonoursTheDirectoryAndTheMasks) {
+  MakeZip("a.zip");
+  TResult r = Cli("extract a.zip -d out '*.txt'");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir_ / "out/a.txt"), ReadFile(dir_ / "src/a.txt"));
+  EXPECT_EQ(ReadFile(dir_ / "out/sub/c.txt"), ReadFile(dir_ / "src/sub/c.txt"));
+  EXPECT_FALSE(std::ifstream(dir_ / "out/b.bin").good()) << "b.bin does not match *.txt";
+
+  TResult all = Cli("extract -q a.zip -dall");
+  EXPECT_EQ(all.code, 0) << all.err;
+  EXPECT_EQ(ReadFile(dir_ / "all/b.bin"), ReadFile(dir_ / "src/b.bin"));
+  EXPECT_EQ(all.out, "") << "quiet prints nothing on success";
+}
+
+TEST_F(ArcmorphTest, ADotDotEntryLandsInsideTheTarget) {
+  Sh("python3 -c \"import zipfile; z = zipfile.ZipFile('evil.zip', 'w'); "
+     "z.writestr('../escaped.txt', 'outside?'); z.writestr('ok.txt', 'fine'); z.close()\"");
+  Sh("mkdir -p box/out");
+  TResult r = Cli("extract evil.zip -d box/out");
+  EXPECT_EQ(r.code, 0) << "the entry was extracted, only its name was mended: " << r.err;
+  EXPECT_EQ(ReadFile(dir_ / "box/out/escaped.txt"), "outside?");
+  EXPECT_FALSE(std::ifstream(dir_ / "box/escaped.txt").good());
+  EXPECT_NE(r.err.find("../escaped.txt: Error#: 25245 Invalid file name"), std::string::npos)
+      << r.err;
+}
+
+TEST_F(ArcmorphTest, ExistingFilesAreKeptUnlessOverwriteIsGiven) {
+  MakeZip("a.zip");
+  Sh("mkdir -p out/sub");
+  WriteFile(dir_ / "out/a.txt", "mine");
+
+  TResult refused = Cli("extract a.zip -d out");
+  EXPECT_EQ(refused.code, 1) << "refusing without being told counts as a failure";
+  EXPECT_EQ(ReadFile(dir_ / "out/a.txt"), "mine");
+  EXPECT_NE(refused.err.find("a.txt: exists, not overwritten"), std::string::npos) << refused.err;
+  EXPECT_EQ(ReadFile(dir_ / "out/sub/c.txt"), ReadFile(dir_ / "src/sub/c.txt"))
+      << "files that did not exist are still extracted";
+
+  WriteFile(dir_ / "out/sub/c.txt", "mine too");
+  TResult skipped = Cli("extract a.zip -d out --skip-existing");
+  EXPECT_EQ(skipped.code, 0) << skipped.err;
+  EXPECT_EQ(ReadFile(dir_ / "out/a.txt"), "mine");
+  EXPECT_EQ(ReadFile(dir_ / "out/sub/c.txt"), "mine too");
+
+  TResult replaced = Cli("extract a.zip -d out --overwrite");
+  EXPECT_EQ(replaced.code, 0) << replaced.err;
+  EXPECT_EQ(ReadFile(dir_ / "out/a.txt"), ReadFile(dir_ / "src/a.txt"));
+  EXPECT_EQ(ReadFile(dir_ / "out/sub/c.txt"), ReadFile(dir_ / "src/sub/c.txt"));
+
+  EXPECT_EQ(Cli("extract a.zip -d out --overwrite --skip-existing").code, 2);
+}
+
+TEST_F(ArcmorphTest, ListShowsMethodSizesDateAndCrc) {
+  MakeZip("a.zip", "-0");
+  const std::string c = ReadFile(dir_ / "src/sub/c.txt");
+  const auto crc = crc32(0, reinterpret_cast<const Bytef*>(c.data()), static_cast<uInt>(c.size()));
+  char crcHex[16];
+  std::snprintf(crcHex, sizeof crcHex, "%08lX", static_cast<unsigned long>(crc));
+
+  TResult r = Cli("list a.zip");
+  EXPECT_EQ(r.code, 0) << r.err;
+  const std::regex line(std::string(R"((^|\n)Stored +)") + std::to_string(c.size()) + " +" +
+                        std::to_string(c.size()) + R"( \d{4}-\d\d-\d\d \d\d:\d\d )" + crcHex +
+                        R"(  sub/c\.txt\n)");
+  EXPECT_TRUE(std::regex_search(r.out, line)) << r.out;
+  EXPECT_NE(r.out.find("  sub/\n"), std::string::npos) << "directories are listed too";
+  EXPECT_NE(r.out.find("4 entries"), std::string::npos) << r.out;
+}
+
+TEST_F(ArcmorphTest, BadUsageExitsWithTwo) {
+  EXPECT_EQ(Cli("").code, 2);
+  EXPECT_EQ(Cli("frobnicate x").code, 2);
+  EXPECT_EQ(Cli("test a.zip -d out").code, 2) << "-d does not apply to test";
+  EXPECT_EQ(Cli("extract").code, 2);
+  EXPECT_EQ(Cli("test --bogus a.zip").code, 2);
+  TResult help = Cli("--help");
+  EXPECT_EQ(help.code, 0);
+  EXPECT_NE(help.out.find("arcmorph extract ARCHIVE"), std::string::npos);
+}
+
+}  // namespace
