@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Extraction speed and memory: arcmorph against unzip and 7-Zip on one
+# deflated archive (default 200 MiB of files). Usage:
+#   bench/extract_vs_peers.sh [BUILD_DIR] [SIZE_MIB]
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$top/build-bench}
+size=${2:-200}
+arcmorph=$build/app/arcmorph
+[ -x "$arcmorph" ] || { echo "build arcmorph first (Release): $arcmorph" >&2; exit 2; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+python3 "$top/bench/make_tree.py" "$work/tree" "$size"
+(cd "$work/tree" && zip -q -r -6 "$work/a.zip" .)
+echo "archive: $(du -m "$work/a.zip" | cut -f1) MiB"
+
+run() {  # name, command...
+  local name=$1; shift
+  local best_t=999999 best_m=0
+  for _ in 1 2 3; do
+    rm -rf "$work/out"; mkdir "$work/out"
+    sync
+    /usr/bin/time -f '%e %M' -o "$work/t" "$@" >/dev/null 2>&1
+    read -r t m < "$work/t"
+    if awk "BEGIN{exit !($t < $best_t)}"; then best_t=$t; best_m=$m; fi
+  done
+  printf '%-10s %8.2f s  %8d KiB peak\n' "$name" "$best_t" "$best_m"
+  echo "$name $best_t $best_m" >> "$work/results"
+}
+
+run unzip unzip -q -o "$work/a.zip" -d "$work/out"
+run 7zz 7zz x -y -bd "-o$work/out" "$work/a.zip"
+run arcmorph "$arcmorph" extract "$work/a.zip" -d "$work/out" -q --overwrite
+diff -r "$work/tree" "$work/out" >/dev/null && echo "arcmorph output identical to the source tree"
+awk '/^unzip/{u=$2} /^arcmorph/{a=$2} END{printf "arcmorph / unzip wall time: %.2f\n", a/u}' "$work/results"
