@@ -133,6 +133,74 @@ TFileStream32::TFileStream32(const std::string& FileName, std::uint16_t Mode)
     handle_ = FileCreate(FileName);
   else
     handle_ = FileOpen(FileName, static_cast<std::uint16_t>(Mode & 0x0003));
+  buffered_ = handle_ >= 0 && Mode != kCreateMode && (Mode & 0x0003) == fmOpenRead;
+}
+
+std::int64_t TFileStream32::FillAt(std::int64_t pos) {
+  if (rbuf_.empty()) rbuf_.resize(kReadBuffer);
+  const std::int64_t n = FileReadAt(handle_, rbuf_.data(), kReadBuffer, pos);
+  rstart_ = pos;
+  rlen_ = n > 0 ? n : 0;
+  return rlen_;
+}
+
+std::int64_t TFileStream32::Read(void* Buffer, std::int64_t Count) {
+  if (!buffered_) return THandleStream32::Read(Buffer, Count);
+  if (Count <= 0) return 0;
+  auto* p = static_cast<std::uint8_t*>(Buffer);
+  std::int64_t done = 0;
+  while (done < Count) {
+    if (pos_ >= rstart_ && pos_ < rstart_ + rlen_) {
+      const std::int64_t n = std::min(Count - done, rstart_ + rlen_ - pos_);
+      std::memcpy(p + done, rbuf_.data() + (pos_ - rstart_), static_cast<std::size_t>(n));
+      done += n;
+      pos_ += n;
+      continue;
+    }
+    if (Count - done >= kReadBuffer) {  // large reads go straight to the caller
+      const std::int64_t n = FileReadAt(handle_, p + done, Count - done, pos_);
+      if (n <= 0) break;
+      done += n;
+      pos_ += n;
+      continue;
+    }
+    if (FillAt(pos_) == 0) break;
+  }
+  if (done > 0 && ReadHook) {
+    if (BytesToDo) *BytesToDo -= Count;
+    ReadHook(*this);
+  }
+  return done;
+}
+
+std::int64_t TFileStream32::Write(const void* Buffer, std::int64_t Count) {
+  if (!buffered_) return THandleStream32::Write(Buffer, Count);
+  rlen_ = 0;
+  if (FileSeek(handle_, pos_, soFromBeginning) < 0) return 0;
+  const std::int64_t n = THandleStream32::Write(Buffer, Count);
+  if (n > 0) pos_ += n;
+  return n;
+}
+
+std::int64_t TFileStream32::Seek(std::int64_t Offset, int Origin) {
+  if (!buffered_) return THandleStream32::Seek(Offset, Origin);
+  std::int64_t np;
+  switch (Origin) {
+    case soFromBeginning:
+      np = Offset;
+      break;
+    case soFromCurrent:
+      np = pos_ + Offset;
+      break;
+    case soFromEnd:
+      np = GetSize() + Offset;
+      break;
+    default:
+      return -1;
+  }
+  if (np < 0) return -1;
+  pos_ = np;
+  return pos_;
 }
 
 TFileStream32::~TFileStream32() {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "archive/platform/files.h"
 
@@ -113,9 +114,25 @@ class TFileStream32 : public THandleStream32 {
 
   const std::string& FileName() const { return file_name_; }
 
+  std::int64_t Read(void* Buffer, std::int64_t Count) override;
+  std::int64_t Write(const void* Buffer, std::int64_t Count) override;
+  std::int64_t Seek(std::int64_t Offset, int Origin) override;
+
  protected:
   void CloseHandle();
   std::string file_name_;
+
+ private:
+  // Archives are read in many small pieces (headers, names, extra fields);
+  // a stream opened for reading serves them from one buffer filled by
+  // positioned reads, so a seek costs no system call.
+  static constexpr std::int64_t kReadBuffer = 65536;
+  std::int64_t FillAt(std::int64_t pos);
+  bool buffered_ = false;
+  std::vector<std::uint8_t> rbuf_;
+  std::int64_t rstart_ = 0;  // file offset of rbuf_[0]
+  std::int64_t rlen_ = 0;    // valid bytes in rbuf_
+  std::int64_t pos_ = 0;     // logical position
 };
 
 class TCustomMemoryStream32 : public TStream32 {

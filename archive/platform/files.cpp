@@ -228,6 +228,27 @@ int FileCreate(const std::string& path) {
   return -1;
 }
 
+std::int64_t FileReadAt(int fd, void* buf, std::int64_t count, std::int64_t offset) {
+  if (count < 0 || offset < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  auto* p = static_cast<char*>(buf);
+  std::int64_t total = 0;
+  while (total < count) {
+    std::int64_t want = std::min(count - total, kMaxIoChunk);
+    ssize_t n =
+        ::pread(fd, p + total, static_cast<size_t>(want), static_cast<off_t>(offset + total));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return total > 0 ? total : -1;
+    }
+    if (n == 0) break;
+    total += n;
+  }
+  return total;
+}
+
 std::int64_t FileRead(int fd, void* buf, std::int64_t count) {
   if (count < 0) {
     errno = EINVAL;

@@ -27,6 +27,8 @@ int FileOpen(const std::string& path, std::uint16_t mode);
 int FileCreate(const std::string& path);
 std::int64_t FileRead(int fd, void* buf, std::int64_t count);
 std::int64_t FileWrite(int fd, const void* buf, std::int64_t count);
+// Positioned read; the descriptor's own position is left alone.
+std::int64_t FileReadAt(int fd, void* buf, std::int64_t count, std::int64_t offset);
 std::int64_t FileSeek(int fd, std::int64_t offset, int origin);
 bool FileTruncate(int fd, std::int64_t size);  // at size
 void FileClose(int fd);
@@ -35,9 +37,9 @@ int LastOsError();
 bool IsDiskFullError(int err);  // ENOSPC / EDQUOT
 
 // Existence tests without following a final symbolic link to a directory.
-bool FileExists(const std::string& path);      // any non-directory entry
-bool PathExists(const std::string& path);      // any entry
-bool IsDirectory(const std::string& path);     // a real directory (links followed)
+bool FileExists(const std::string& path);   // any non-directory entry
+bool PathExists(const std::string& path);   // any entry
+bool IsDirectory(const std::string& path);  // a real directory (links followed)
 bool IsSymLink(const std::string& path);
 std::int64_t FileSizeByName(const std::string& path);  // -1 when missing
 
@@ -69,12 +71,12 @@ std::time_t FileGetMTime(const std::string& path);  // -1 when unreadable
 
 // One directory entry as find-first/next would give it.
 struct TSearchRec {
-  std::string Name;            // name only
-  std::uint32_t Attr = 0;      // Windows-style attributes (above)
-  std::int64_t Size = 0;       // 0 for directories
-  std::time_t MTime = 0;       // last write, UTC seconds
-  std::uint32_t DosTime = 0;   // last write, packed DOS local time
-  bool IsLink = false;         // the entry itself is a symbolic link
+  std::string Name;           // name only
+  std::uint32_t Attr = 0;     // Windows-style attributes (above)
+  std::int64_t Size = 0;      // 0 for directories
+  std::time_t MTime = 0;      // last write, UTC seconds
+  std::uint32_t DosTime = 0;  // last write, packed DOS local time
+  bool IsLink = false;        // the entry itself is a symbolic link
 };
 
 // Entries of a directory, without "." and "..", sorted by name in byte order.

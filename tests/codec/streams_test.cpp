@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <random>
 
 #include "codec_test_util.h"
 
@@ -60,6 +61,40 @@ TEST(FileStream, FailedOpenReadHookAndTruncate) {
   EXPECT_EQ(hooks, 2);
   EXPECT_EQ(todo, 0);  // decreased by the requested counts
   EXPECT_EQ(std::string(b, 600), data.substr(0, 600));
+}
+
+TEST(FileStream, ReadOnlyStreamServesScatteredReadsFromItsBuffer) {
+  test::TempDir dir;
+  const std::string data = codectest::BinaryMix(300000);
+  test::WriteFile(dir / "f", data);
+  TFileStream32 f(dir / "f", fmOpenRead);
+  ASSERT_GE(f.Handle(), 0);
+  std::mt19937 rng(7);
+  std::string got;
+  for (int i = 0; i < 2000; ++i) {
+    // Small reads around buffer boundaries, large reads past the buffer, and
+    // seeks from every origin.
+    const std::int64_t len = (i % 50 == 0) ? 100000 : static_cast<std::int64_t>(rng() % 300);
+    std::int64_t pos = static_cast<std::int64_t>(rng() % data.size());
+    if (i % 3 == 0)
+      f.Seek(pos, soFromBeginning);
+    else if (i % 3 == 1)
+      pos = f.Seek(-static_cast<std::int64_t>(data.size()) + pos, soFromEnd);
+    else
+      pos = f.Seek(0, soFromCurrent);
+    got.assign(static_cast<std::size_t>(len), '\0');
+    const std::int64_t n = f.Read(got.data(), len);
+    const std::int64_t want =
+        std::min<std::int64_t>(len, static_cast<std::int64_t>(data.size()) - pos);
+    ASSERT_EQ(n, want) << "at " << pos;
+    ASSERT_EQ(got.substr(0, static_cast<std::size_t>(n)),
+              data.substr(static_cast<std::size_t>(pos), static_cast<std::size_t>(n)));
+    ASSERT_EQ(f.Position(), pos + n);
+  }
+  EXPECT_EQ(f.Seek(-1, soFromBeginning), -1);
+  char c;
+  f.Seek(0, soFromEnd);
+  EXPECT_EQ(f.Read(&c, 1), 0);
 }
 
 TEST(CopyFrom, RewindsForCountZeroCopiesInChunksAndActivatesProgress) {
