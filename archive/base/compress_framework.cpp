@@ -640,6 +640,7 @@ void TCustomCClass::ScanFiles(TWorkList& list) {
   scan.ScanOptions = soScanDir;
   scan.RecurseDirs = RecurseDirs;
   scan.IncludeHiddenDirs = IncludeHiddenDirs;
+  scan.SkipDotNames = !IncludeDotNames;
   scan.ShareCancel(FCancelRef);
   if (OnFileScanStatus)
     scan.OnScanFile = [this](TqmxFileScan&, const std::string& name, int count, std::int64_t size) {

@@ -95,6 +95,9 @@ class TCustomCClass : public TZipCommon {
   const std::string& DefaultDir() const { return FDefaultDir; }
   void SetDefaultDir(const std::string& dir) { FDefaultDir = dir; }
   bool StoreEmptySubDirs = false;
+  // Also take files and directories whose names start with "." (skipped by
+  // default, as the scanner does).
+  bool IncludeDotNames = false;
   bool VerifyBeforeDelete = false;
 
   // Writers: no type detection. With cmTarGzip a ".gz" is dropped and an old

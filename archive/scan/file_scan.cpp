@@ -202,7 +202,8 @@ void TqmxFileScan::ScanTree(const std::string& Directory, const TMaskCollection&
   if (!FindEntries(base, entries)) return;  // unreadable: skipped silently
   for (const TSearchRec& rec : entries) {
     if (GetCancel()) return;
-    if (rec.Name.empty() || rec.Name[0] == '.') continue;
+    if (rec.Name.empty() || rec.Name == "." || rec.Name == "..") continue;
+    if (SkipDotNames && rec.Name[0] == '.') continue;
     CheckEntry(base, rec, &Masks);
     // A link to a directory is never followed: a link loop would never end.
     if ((rec.Attr & faDirectory) && !rec.IsLink && (IncludeHiddenDirs || !(rec.Attr & faHidden)))
@@ -231,7 +232,8 @@ void TqmxFileScan::ScanPatterns() {
         found = true;
         if (OnRootDirChange) OnRootDirChange(*this, dir);
       }
-      if (rec.Name[0] != '.') CheckEntry(dir, rec, nullptr);
+      if (rec.Name != "." && rec.Name != ".." && !(SkipDotNames && rec.Name[0] == '.'))
+        CheckEntry(dir, rec, nullptr);
       ProcessMessages();
     }
   }

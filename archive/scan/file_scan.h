@@ -66,6 +66,9 @@ class TqmxFileScan {
 
   bool RecurseDirs = true;
   bool IncludeHiddenDirs = false;
+  // Names starting with "." are passed over; a caller that must keep every
+  // file (the converter's work directory) turns this off.
+  bool SkipDotNames = true;
   TqmxFileAttributes Attributes{fsZeroAttr, fsReadOnly, fsArchive, fsCompressed, fsEncrypted};
   TqmxFileAttributes AttributesEx{};
   TfsScanOptions ScanOptions = soScanDir;
