@@ -6,9 +6,12 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "app/cli/arcmorph_convert.h"
+#include "app/cli/arcmorph_write.h"
 #include "app/cli/cli_common.h"
 #include "archive/base/errors.h"
 #include "archive/base/names.h"
@@ -33,7 +36,9 @@ constexpr const char* kUsage =
     "      decode every entry and verify it, printing each verdict\n"
     "  arcmorph extract ARCHIVE [-d DIR] [-p PASSWORD]... [--overwrite | --skip-existing]\n"
     "                   [MASK...]\n"
-    "      extract the entries matching the masks (default: all) into DIR\n"
+    "      extract the entries matching the masks (default: all) into DIR\n";
+
+constexpr const char* kOptionsUsage =
     "\n"
     "options:\n"
     "  -q               quiet: no progress bar, only failures and errors\n"
@@ -45,10 +50,21 @@ constexpr const char* kUsage =
     "\n"
     "exit status: 0 success, 1 some entries failed, 2 bad usage or unusable archive\n";
 
+std::set<std::string> Merge(std::set<std::string> a, const std::set<std::string>& b) {
+  a.insert(b.begin(), b.end());
+  return a;
+}
+
+// The full usage text: the reading commands, then the writing ones.
+std::string UsageText() {
+  return std::string(kUsage) + kWriteUsage + kOptionsUsage;
+}
+
 // The state every command shares.
 struct TSession {
-  TArgParser Args{{"-q", "-h", "--help", "--version", "--overwrite", "--skip-existing"},
-                  {"-p", "-d"}};
+  TArgParser Args{
+      Merge({"-q", "-h", "--help", "--version", "--overwrite", "--skip-existing"}, WriteFlags()),
+      Merge({"-p", "-d"}, WriteValuedOptions())};
   bool Quiet = false;
   bool Interactive = false;
   TProgressBar Bar{false, std::cerr};
@@ -67,12 +83,14 @@ struct TTally {
 };
 
 int Usage(const std::string& complaint) {
-  std::cerr << kProgram << ": " << complaint << "\n" << kUsage;
+  std::cerr << kProgram << ": " << complaint << "\n" << UsageText();
   return kExitUnusable;
 }
 
 bool OptionsAllowed(TSession& s, const std::vector<std::string>& allowed, std::string& bad) {
-  for (const char* opt : {"-p", "-d", "--overwrite", "--skip-existing"}) {
+  std::set<std::string> specific = Merge(WriteFlags(), WriteValuedOptions());
+  specific.insert({"-p", "-d", "--overwrite", "--skip-existing"});
+  for (const std::string& opt : specific) {
     if (!s.Args.Has(opt)) continue;
     bool ok = false;
     for (const auto& a : allowed) ok = ok || a == opt;
@@ -365,12 +383,30 @@ int CmdExtract(TSession& s) {
   return ExitStatus(s, t);
 }
 
+// ------------------------------------------------------- add and delete
+
+TWriteSession WriteSession(TSession& s) {
+  return TWriteSession{s.Args, s.Quiet, s.Interactive, s.Bar, s.Errors};
+}
+
+int RunAdd(TSession& s) {
+  TWriteSession w = WriteSession(s);
+  return CmdAdd(w);
+}
+
+int RunDelete(TSession& s) {
+  TWriteSession w = WriteSession(s);
+  return CmdDelete(w);
+}
+
 int Main(const std::vector<std::string>& args) {
+  // convert parses its own options.
+  if (!args.empty() && args[0] == "convert") return RunConvert(args);
   TSession s;
   std::string error;
   if (!s.Args.Parse(args, error)) return Usage(error);
   if (s.Args.Has("--help") || s.Args.Has("-h")) {
-    std::cout << kUsage;
+    std::cout << UsageText();
     return kExitOk;
   }
   if (s.Args.Has("--version")) {
@@ -395,6 +431,11 @@ int Main(const std::vector<std::string>& args) {
       {"list", CmdList, {}},
       {"test", CmdTest, {"-p"}},
       {"extract", CmdExtract, {"-p", "-d", "--overwrite", "--skip-existing"}},
+      {"add",
+       RunAdd,
+       {"-p", "-r", "--store", "--fast", "--normal", "--max", "--encrypt", "--encrypt-headers",
+        "--refresh", "--move", "--stored-dirs", "--empty-dirs", "--exclude", "--comment"}},
+      {"delete", RunDelete, {}},
   };
   for (const TCommand& c : commands) {
     if (command != c.Name) continue;

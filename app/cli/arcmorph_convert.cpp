@@ -1,0 +1,169 @@
+#include "app/cli/arcmorph_convert.h"
+
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/cli/cli_common.h"
+#include "archive/base/errors.h"
+#include "archive/base/names.h"
+#include "archive/convert/arc_morph.h"
+#include "archive/platform/files.h"
+
+namespace qmx::cli {
+namespace {
+
+constexpr const char* kProgram = "arcmorph";
+
+constexpr const char* kConvertUsage =
+    "usage: arcmorph convert SOURCE DEST [--type bh|cab|lzh|zip|tar|tgz|jar] [--no-test]\n"
+    "                        [--overwrite] [-p PASSWORD]... [-q]\n"
+    "  rebuild SOURCE as an archive of the given type (default: from DEST's extension),\n"
+    "  then test the new archive unless --no-test\n";
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::optional<TOutArcType> TypeFromName(const std::string& name) {
+  const std::string n = Lower(name);
+  if (n == "bh") return tyBh;
+  if (n == "cab") return tyCab;
+  if (n == "lzh" || n == "lha") return tyLzh;
+  if (n == "zip") return tyZip;
+  if (n == "tar") return tyTar;
+  if (n == "tgz" || n == "tar.gz") return tyTarGzip;
+  if (n == "jar") return tyJar;
+  return std::nullopt;
+}
+
+std::optional<TOutArcType> TypeFromDest(const std::string& dest) {
+  const std::string n = Lower(ExtractFileName(dest));
+  if (n.size() > 7 && n.compare(n.size() - 7, 7, ".tar.gz") == 0) return tyTarGzip;
+  const std::string ext = ExtractFileExt(n);
+  if (ext.size() < 2) return std::nullopt;
+  return TypeFromName(ext.substr(1));
+}
+
+int Usage(const std::string& complaint) {
+  std::cerr << kProgram << ": " << complaint << "\n" << kConvertUsage;
+  return kExitUnusable;
+}
+
+}  // namespace
+
+int RunConvert(const std::vector<std::string>& args) {
+  TArgParser parser({"-q", "-h", "--help", "--no-test", "--overwrite"}, {"-p", "--type"});
+  std::string error;
+  if (!parser.Parse(args, error)) return Usage(error);
+  if (parser.Has("-h") || parser.Has("--help")) {
+    std::cout << kConvertUsage;
+    return kExitOk;
+  }
+  const auto& pos = parser.Positional();
+  if (pos.size() != 3) return Usage("convert needs SOURCE and DEST");
+  const std::string& source = pos[1];
+  const std::string& dest = pos[2];
+
+  std::optional<TOutArcType> type =
+      parser.Has("--type") ? TypeFromName(parser.Value("--type")) : TypeFromDest(dest);
+  if (!type) {
+    return Usage(parser.Has("--type") ? "unknown type " + parser.Value("--type")
+                                      : "cannot tell the type from " + dest + "; use --type");
+  }
+
+  const bool quiet = parser.Has("-q");
+  const bool interactive = StdinIsTerminal();
+  TProgressBar bar(!quiet && StderrIsTerminal(), std::cerr);
+  TErrorPrinter errors(kProgram, std::cerr, &bar);
+  errors.FallbackFile = source;
+  SetUserPrompt(std::make_shared<TTerminalPrompt>(kProgram, std::cerr, interactive));
+
+  if (!FileExists(source)) {
+    errors.Print(source, "", "0", E_FILE_NOT_FOUND);
+    return kExitUnusable;
+  }
+
+  TArcMorph morph;
+  morph.SetArchiveFile(source);
+  if (!TZipCommon::IsRealArchive(morph.ArcType())) {
+    errors.Print(source, ArcTypeName(morph.ArcType()), "0", E_UNSUPPORTED_TYPE);
+    return kExitUnusable;
+  }
+  morph.SetNewArchive(dest);
+  morph.SetOutArcType(*type);
+  morph.SetOutArcMethod(amCreateNew);
+  morph.IntegrityCheck = !parser.Has("--no-test");
+  morph.SetPasswords(parser.Values("-p"));
+  morph.OnError = errors.Handler();
+
+  auto log = [&](const std::string& what, const std::string& name) {
+    if (quiet) return;
+    bar.Clear();
+    std::cerr << kProgram << ": " << what << ' ' << name << '\n';
+  };
+  int passed = 0, failed = 0, compressed = 0;
+  bool refused = false;
+
+  morph.OnFileExists = [&](TZipCommon&, const std::string& fileName, TOverwriteMode& mode) {
+    if (parser.Has("--overwrite")) {
+      mode = omOverwrite;
+      return;
+    }
+    if (interactive) {
+      bar.Clear();
+      std::string answer;
+      ReadTerminalLine(std::string(kProgram) + ": " + fileName + " exists. Replace it? [y/N] ",
+                       false, answer);
+      if (!answer.empty() && (answer[0] == 'y' || answer[0] == 'Y')) {
+        mode = omOverwrite;
+        return;
+      }
+    }
+    mode = omSkip;
+    refused = true;
+    errors.Note(fileName, "exists, not replaced (use --overwrite)");
+  };
+  if (bar.Enabled()) {
+    morph.OnProgress = [&](TZipCommon& sender, std::uint8_t, std::uint8_t byArchive) {
+      bar.Update(byArchive, ExtractFileName(sender.FileName()));
+    };
+  }
+  morph.OnExtractBegin = [&](TZipCommon&, const std::string& name, int, bool&) {
+    log("extracting", DelimToSlash(name));
+  };
+  morph.OnCompressBegin = [&](TZipCommon&, const std::string& path, int, bool&) {
+    const std::string dir = AppendSlash(morph.WorkDir());
+    log("adding", path.compare(0, dir.size(), dir) == 0 ? path.substr(dir.size()) : path);
+  };
+  morph.OnCompressEnd = [&](TZipCommon&, const std::string&, bool pass) {
+    if (pass) ++compressed;
+  };
+  morph.OnIntegrityStatus = [&](TZipCommon&, const std::string& name, bool pass) {
+    (pass ? passed : failed)++;
+    if (!pass || !quiet) {
+      bar.Clear();
+      std::cerr << kProgram << ": " << (pass ? "OK      " : "FAILED  ") << DelimToSlash(name)
+                << '\n';
+    }
+  };
+
+  morph.Activate();
+  bar.Clear();
+
+  if (refused) return kExitFailed;
+  // Nothing written: refused, cancelled or failed before the end.
+  if (morph.Cancel() || compressed == 0) return kExitUnusable;
+  const std::string written = morph.NewArchive();
+  if (!quiet) {
+    std::cerr << kProgram << ": " << compressed << " files written to " << written;
+    if (morph.IntegrityCheck)
+      std::cerr << ", " << passed + failed << " tested, " << failed << " failed";
+    std::cerr << '\n';
+  }
+  return failed > 0 || !errors.Codes().empty() ? kExitFailed : kExitOk;
+}
+
+}  // namespace qmx::cli

@@ -1,0 +1,386 @@
+// arcmorph add / delete: set up a TZip or TJar from the command line, run
+// it, and turn what it reported into lines and an exit status.
+#include "app/cli/arcmorph_write.h"
+
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/base/errors.h"
+#include "archive/base/names.h"
+#include "archive/platform/files.h"
+#include "archive/zip/zip_check.h"
+#include "archive/zip/zip_writer.h"
+
+namespace qmx::cli {
+
+const char* const kWriteUsage =
+    "  arcmorph add ARCHIVE PATH... [-r] [--store | --fast | --normal | --max]\n"
+    "               [--encrypt zip -p PASSWORD] [--encrypt-headers] [--refresh | --move]\n"
+    "               [--stored-dirs MODE] [--empty-dirs] [--exclude MASK]... [--comment TEXT]\n"
+    "      add files to a .zip or .jar archive, creating it when it does not exist;\n"
+    "      a directory PATH adds its files (with -r its whole tree), a PATH with\n"
+    "      wildcards is a mask, a file is added by its own name\n"
+    "  arcmorph delete ARCHIVE MASK...\n"
+    "      remove the entries whose stored names match the masks\n"
+    "\n"
+    "add options:\n"
+    "  -r               recurse into sub-directories (directories and masks)\n"
+    "  --store, --fast, --normal, --max\n"
+    "                   no compression, or deflate fast, normal (default), best\n"
+    "  --encrypt zip    traditional ZIP encryption with the password given by -p\n"
+    "  --encrypt-headers\n"
+    "                   encipher the entry headers and names as well\n"
+    "  --refresh        only replace entries whose files are newer\n"
+    "  --move           delete the source files once they are in the archive\n"
+    "  --stored-dirs MODE\n"
+    "                   relative (default), relative-start, none, absolute,\n"
+    "                   absolute-nodrive, absolute-noroot\n"
+    "  --empty-dirs     store empty directories as directory entries\n"
+    "  --exclude MASK   leave out files matching MASK (repeatable)\n"
+    "  --comment TEXT   set the archive comment\n";
+
+const std::set<std::string>& WriteFlags() {
+  static const std::set<std::string> flags{
+      "-r",        "--store", "--fast",       "--normal", "--max", "--encrypt-headers",
+      "--refresh", "--move",  "--empty-dirs",
+  };
+  return flags;
+}
+
+const std::set<std::string>& WriteValuedOptions() {
+  static const std::set<std::string> valued{"--encrypt", "--stored-dirs", "--exclude", "--comment"};
+  return valued;
+}
+
+namespace {
+
+constexpr const char* kProgram = "arcmorph";
+
+int Usage(const std::string& complaint) {
+  std::cerr << kProgram << ": " << complaint << "\n"
+            << "usage:\n"
+            << kWriteUsage;
+  return kExitUnusable;
+}
+
+// The writer for the archive's extension; nullptr for any other.
+std::unique_ptr<TZipBase> WriterFor(const std::string& archive) {
+  std::string ext = ExtractFileExt(archive);
+  for (char& c : ext)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (ext == ".zip") return std::make_unique<TZip>();
+  if (ext == ".jar") return std::make_unique<TJar>();
+  return nullptr;
+}
+
+// An existing archive must be a ZIP (or JAR) archive; updating anything
+// else would throw its content away. An empty file is taken as new.
+bool ExistingArchiveUsable(TWriteSession& s, const std::string& archive) {
+  if (!PathExists(archive)) return true;
+  if (IsDirectory(archive)) {
+    s.Errors.Print(archive, "", "0", E_OPEN_FILE);
+    return false;
+  }
+  if (FileSizeByName(archive) == 0) return true;
+  TZipCheck probe;
+  probe.SetArchiveFile(archive);
+  switch (probe.ArcType()) {
+    case atZip:
+    case atJar:
+    case atZipExe:
+    case atJarExe:
+      return true;
+    default:
+      s.Errors.Print(archive, ArcTypeName(probe.ArcType()), "0", E_UNSUPPORTED_TYPE);
+      return false;
+  }
+}
+
+// Codes that mean the archive itself could not be used or written, rather
+// than that one file failed.
+bool IsArchiveLevel(int code) {
+  switch (code) {
+    case E_UNSUPPORTED_TYPE:
+    case E_INVALID_DIR:
+    case E_WRITE_FILE:
+    case E_DISK_FULL:
+    case E_DIR_NOT_EXIST_CREATE:
+    case E_NOTHING_TO_DO_2:  // no archive to refresh or delete from
+      return true;
+    default:
+      return false;
+  }
+}
+
+// What the run reported, sorted for the exit status.
+struct TRunTally {
+  int Added = 0;
+  int Failed = 0;
+  int Unchanged = 0;  // files whose entry is already up to date
+  int ArchiveErrors = 0;
+  int FileErrors = 0;
+  bool AfterRun = false;  // OnDeactivate passed: deletions are moved sources
+};
+
+int ExitStatus(const TRunTally& t) {
+  if (t.ArchiveErrors > 0) return kExitUnusable;
+  return (t.Failed > 0 || t.FileErrors > 0) ? kExitFailed : kExitOk;
+}
+
+bool HasWildcards(const std::string& path) {
+  return ExtractFileName(path).find_first_of("*?") != std::string::npos;
+}
+
+// One scanner run: paths that share whether they recurse.
+struct TSpecGroup {
+  bool Recurse = false;
+  TStrings Specs;
+};
+
+// FileSpec entries for the PATH arguments, in argument order. With -r a
+// plain file must not recurse (its name would be looked for in every
+// sub-directory too), so it goes into a run of its own.
+std::vector<TSpecGroup> BuildSpecGroups(TWriteSession& s, const std::vector<std::string>& paths,
+                                        bool recurse, TRunTally& t) {
+  std::vector<TSpecGroup> groups;
+  auto put = [&](bool rec, const std::string& spec) {
+    if (groups.empty() || groups.back().Recurse != rec) groups.push_back({rec, {}});
+    groups.back().Specs.push_back(spec);
+  };
+  for (const std::string& path : paths) {
+    if (IsDirectory(path)) {
+      put(recurse, AppendSlash(ExpandFileName(path)) + "*.*");
+    } else if (FileExists(path)) {
+      put(false, ExpandFileName(path));
+    } else if (HasWildcards(path)) {
+      const std::string dir = ExtractFilePath(path);
+      put(recurse, AppendSlash(ExpandFileName(dir.empty() ? "." : dir)) + ExtractFileName(path));
+    } else {
+      s.Errors.Print(path, "", "0", E_FILE_NOT_FOUND);
+      ++t.FileErrors;
+    }
+  }
+  return groups;
+}
+
+bool ParseStoredDirs(const std::string& text, TStoredDirNames& mode) {
+  static const struct {
+    const char* Name;
+    TStoredDirNames Mode;
+  } kModes[] = {
+      {"relative", sdRelative},
+      {"relative-start", sdRelativeStoreStart},
+      {"none", sdNone},
+      {"absolute", sdAbsolute},
+      {"absolute-nodrive", sdAbsoluteNoDrv},
+      {"absolute-noroot", sdAbsoluteNoRoot},
+  };
+  for (const auto& m : kModes) {
+    if (text != m.Name) continue;
+    mode = m.Mode;
+    return true;
+  }
+  return false;
+}
+
+// Asks twice on the terminal; false when the answers differ or are empty.
+bool AskNewPassword(TWriteSession& s, std::string& password) {
+  std::string again;
+  const std::string prompt = std::string(kProgram) + ": password: ";
+  if (!ReadTerminalLine(prompt, true, password) || password.empty()) return false;
+  if (!ReadTerminalLine(std::string(kProgram) + ": again: ", true, again)) return false;
+  if (again == password) return true;
+  s.Errors.Note(s.Args.Positional()[1], "the passwords differ");
+  return false;
+}
+
+// Handlers shared by both commands: progress, errors, per-entry lines.
+void Wire(TWriteSession& s, TZipBase& z, TRunTally& t, bool benignNothing) {
+  const std::string archive = ExpandFileName(z.ArchiveFile());
+  if (s.Bar.Enabled())
+    z.OnProgress = [&s](TZipCommon& sender, std::uint8_t, std::uint8_t byArchive) {
+      s.Bar.Update(byArchive, ExtractFileName(sender.FileName()));
+    };
+  z.OnError = [&s, &t, archive, benignNothing](TZipCommon&, const std::string& fileName,
+                                               const std::string& extendedMsg,
+                                               const std::string& volumeId, int code) {
+    // Nothing to write because every file is already in the archive as it
+    // is on disk: the archive is up to date, not a failure.
+    if (code == E_NOTHING_TO_DO && (benignNothing || t.Unchanged > 0)) {
+      if (!s.Quiet) {
+        s.Bar.Clear();
+        std::cout << "archive is up to date\n" << std::flush;
+      }
+      return;
+    }
+    s.Errors.Print(fileName, extendedMsg, volumeId, code);
+    const bool aboutArchive =
+        code == E_OPEN_FILE && (fileName.empty() || ExpandFileName(fileName) == archive);
+    if (IsArchiveLevel(code) || aboutArchive || code == E_EVENT_NOT_ASSIGNED)
+      ++t.ArchiveErrors;
+    else
+      ++t.FileErrors;
+  };
+  const char* verb = z.Switch == swRefresh ? "updated  " : "added    ";
+  z.OnEnd = [&s, &t, verb](TZipCommon&, const std::string& name, bool ok) {
+    (ok ? t.Added : t.Failed)++;
+    if (ok && s.Quiet) return;
+    s.Bar.Clear();
+    std::cout << (ok ? verb : "FAILED   ") << DelimToSlash(name) << '\n' << std::flush;
+  };
+  z.OnDeactivate = [&t](TZipCommon&) { t.AfterRun = true; };
+  z.OnNonWriteableArchive = [&s](TZipCommon&, const std::string& file, bool& writeToFile) {
+    writeToFile = false;
+    s.Errors.Note(file, "is read-only, not changed");
+  };
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ add
+
+int CmdAdd(TWriteSession& s) {
+  const auto& pos = s.Args.Positional();
+  if (pos.size() < 3) return Usage("add needs an ARCHIVE and at least one PATH");
+  const auto& a = s.Args;
+  int levels = 0;
+  for (const char* opt : {"--store", "--fast", "--normal", "--max"}) levels += a.Has(opt);
+  if (levels > 1) return Usage("choose one of --store, --fast, --normal, --max");
+  if (a.Has("--refresh") && a.Has("--move"))
+    return Usage("--refresh and --move exclude each other");
+  TStoredDirNames storedDirs = sdRelative;
+  if (a.Has("--stored-dirs") && !ParseStoredDirs(a.Value("--stored-dirs"), storedDirs))
+    return Usage("unknown --stored-dirs mode " + a.Value("--stored-dirs"));
+  if (a.Has("--encrypt") && a.Value("--encrypt") != "zip")
+    return Usage("unknown --encrypt method " + a.Value("--encrypt") + " (supported: zip)");
+  // A password alone asks for encryption too, as zip's -P does.
+  const bool encrypt = a.Has("--encrypt") || a.Has("-p");
+  std::string password = a.Value("-p");
+  if (encrypt && password.empty()) {
+    if (!s.Interactive) return Usage("--encrypt needs a password (-p PASSWORD)");
+    if (!AskNewPassword(s, password)) return kExitUnusable;
+  }
+
+  const std::string& archive = pos[1];
+  std::unique_ptr<TZipBase> writer = WriterFor(archive);
+  if (!writer) {
+    s.Errors.Print(archive, "add writes .zip and .jar archives", "0", E_UNSUPPORTED_TYPE);
+    return kExitUnusable;
+  }
+  if (!ExistingArchiveUsable(s, archive)) return kExitUnusable;
+  const bool existed = FileExists(archive) && FileSizeByName(archive) > 0;
+
+  TRunTally t;
+  const std::vector<std::string> paths(pos.begin() + 2, pos.end());
+  const std::vector<TSpecGroup> groups = BuildSpecGroups(s, paths, a.Has("-r"), t);
+  if (groups.empty()) return kExitUnusable;
+
+  const std::string archivePath = ExpandFileName(archive);
+  bool commentPending = a.Has("--comment");
+  int compressed = 0;
+  for (const TSpecGroup& group : groups) {
+    // A fresh component per run: each run starts from the archive as the
+    // previous one left it.
+    std::unique_ptr<TZipBase> z = WriterFor(archive);
+    z->SetArchiveFile(archivePath);
+    z->SetFileSpec(group.Specs);
+    z->RecurseDirs = group.Recurse;
+    z->StoredDirNames = storedDirs;
+    z->StoreEmptySubDirs = a.Has("--empty-dirs");
+    z->SetExcludeSpec(a.Values("--exclude"));
+    if (a.Has("--store")) z->DeflateType = dtDeflateS;
+    if (a.Has("--fast")) z->DeflateType = dtDeflateF;
+    if (a.Has("--normal")) z->DeflateType = dtDeflateN;
+    if (a.Has("--max")) z->DeflateType = dtDeflateX;
+    if (encrypt) {
+      z->EncryptionMethod = emZIP_v2;
+      z->Password = password;
+    }
+    z->EncryptHeaders = a.Has("--encrypt-headers");
+    z->Switch = a.Has("--refresh") ? swRefresh : a.Has("--move") ? swMove : swAdd;
+    if (z->Switch == swMove) {
+      // Like zip -m: gone for good, and only what the new archive holds.
+      z->DeleteOptions = doFinal;
+      z->VerifyBeforeDelete = true;
+    }
+    Wire(s, *z, t, z->Switch == swRefresh);
+    // A file that differs from its entry is an update: replace it in place.
+    z->OnReplaceFile = [](TZipCommon&, const std::string&, const std::string&, TDateTime, TDateTime,
+                          std::int64_t, std::int64_t, int, int, bool& replace) { replace = true; };
+    // Called for a file identical to its entry: keep the entry, no copy.
+    z->OnRenameDupeFile = [&t](TZipCommon&, const std::string&, std::string&, bool& rename) {
+      rename = false;
+      ++t.Unchanged;
+    };
+    z->OnDeleteFile = [&s, &t](TZipCommon&, const std::string& file, int, int) {
+      if (!t.AfterRun || s.Quiet) return;
+      s.Bar.Clear();
+      std::cout << "removed  " << file << '\n' << std::flush;
+    };
+    if (commentPending) {
+      if (FileExists(archivePath)) z->ReadComments();
+      z->SetArchiveComment(a.Value("--comment"));
+    }
+    t.AfterRun = false;
+    compressed += z->Compress();
+    s.Bar.Clear();
+    if (z->ArchiveReplaced()) commentPending = false;
+    if (t.ArchiveErrors > 0) break;
+  }
+  // Nothing was added, yet the comment is to change: rewrite the directory.
+  if (commentPending && t.ArchiveErrors == 0 && FileExists(archivePath)) {
+    std::unique_ptr<TZipBase> z = WriterFor(archive);
+    z->SetArchiveFile(archivePath);
+    Wire(s, *z, t, true);
+    z->ReadComments();
+    z->SetArchiveComment(a.Value("--comment"));
+    z->UpdateComments();
+  }
+  if (!s.Quiet && compressed > 0)
+    std::cout << compressed << (compressed == 1 ? " file " : " files ")
+              << (existed ? "added to " : "in new archive ") << archive << '\n';
+  return ExitStatus(t);
+}
+
+// --------------------------------------------------------------- delete
+
+int CmdDelete(TWriteSession& s) {
+  const auto& pos = s.Args.Positional();
+  if (pos.size() < 3) return Usage("delete needs an ARCHIVE and at least one MASK");
+  const std::string& archive = pos[1];
+  std::unique_ptr<TZipBase> z = WriterFor(archive);
+  if (!z) {
+    s.Errors.Print(archive, "delete works on .zip and .jar archives", "0", E_UNSUPPORTED_TYPE);
+    return kExitUnusable;
+  }
+  if (!FileExists(archive)) {
+    s.Errors.Print(archive, "", "0", E_FILE_NOT_FOUND);
+    return kExitUnusable;
+  }
+  if (!ExistingArchiveUsable(s, archive)) return kExitUnusable;
+
+  TRunTally t;
+  z->SetArchiveFile(ExpandFileName(archive));
+  z->Switch = swDelete;
+  z->SetFileSpec(TStrings(pos.begin() + 2, pos.end()));
+  Wire(s, *z, t, false);
+  z->OnDeleteFile = [&s](TZipCommon&, const std::string& name, int, int) {
+    if (s.Quiet) return;
+    s.Bar.Clear();
+    std::cout << "deleted  " << DelimToSlash(name) << '\n' << std::flush;
+  };
+  const int result = z->Compress();
+  s.Bar.Clear();
+  if (result == 0 && t.ArchiveErrors + t.FileErrors == 0) {
+    s.Errors.Note(archive, "no entry matches, archive not changed");
+    return kExitFailed;
+  }
+  if (!s.Quiet && result > 0)
+    std::cout << result << (result == 1 ? " entry" : " entries") << " deleted from " << archive
+              << '\n';
+  return ExitStatus(t);
+}
+
+}  // namespace qmx::cli
