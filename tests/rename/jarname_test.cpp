@@ -1,0 +1,163 @@
+// Runs the built jarname program on suites made with the JDK's jar tool and
+// checks what it prints, what it writes and how it exits.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+using qmx::test::ReadFile;
+using qmx::test::TempDir;
+using qmx::test::WriteFile;
+
+std::string Binary() {
+#ifdef QMX_JARNAME
+  return QMX_JARNAME;
+#else
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+  dir = dir.substr(0, dir.find_last_of('/'));
+  return dir + "/../app/jarname";
+#endif
+}
+
+struct TResult {
+  int code = -1;
+  std::string out, err;
+};
+
+class JarnameTest : public ::testing::Test {
+ protected:
+  TResult Cli(const std::string& args) {
+    TResult r;
+    r.code = qmx::test::Run("cd " + dir_.path() + " && " + Binary() + " " + args + " >" +
+                            dir_ / "stdout.txt" + " 2>" + dir_ / "stderr.txt" + " </dev/null");
+    r.out = ReadFile(dir_ / "stdout.txt");
+    r.err = ReadFile(dir_ / "stderr.txt");
+    return r;
+  }
+  void Sh(const std::string& cmd) {
+    ASSERT_EQ(qmx::test::Run("cd " + dir_.path() + " && " + cmd), 0) << cmd;
+  }
+  // suite.jar with the given manifest; extra names more files under src/.
+  void MakeJar(const std::string& manifest, const std::string& extra = "") {
+    Sh("mkdir -p src/app");
+    WriteFile(dir_ / "src/app/Main.class", std::string(300, 'C'));
+    WriteFile(dir_ / "m.txt", manifest);
+    Sh("cd src && jar cfm ../suite.jar ../m.txt app " + extra);
+  }
+  std::string Manifest(const std::string& jar) {
+    Sh("unzip -p " + jar + " META-INF/MANIFEST.MF > mf.out");
+    return ReadFile(dir_ / "mf.out");
+  }
+  TempDir dir_;
+};
+
+TEST_F(JarnameTest, ShowPrintsTheNameOrFails) {
+  MakeJar("MIDlet-Name:    Space Game\r\nMIDlet-Vendor: V\r\n");
+  auto r = Cli("show suite.jar");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "Space Game\n");
+
+  MakeJar("MIDlet-Vendor: V\r\n");
+  r = Cli("show suite.jar");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+
+  r = Cli("show missing.jar");
+  EXPECT_EQ(r.code, 2);
+  WriteFile(dir_ / "text.jar", "not an archive at all\n");
+  EXPECT_EQ(Cli("show text.jar").code, 2);
+  EXPECT_EQ(Cli("rename suite.jar").code, 2);
+}
+
+TEST_F(JarnameTest, SetWritesTheDefaultCopyAndLeavesTheSource) {
+  MakeJar("MIDlet-Name: Game\r\nMIDlet-Version: 1.0\r\n");
+  const std::string before = ReadFile(dir_ / "suite.jar");
+  auto r = Cli("set suite.jar 新游戏");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("old name: Game\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("new name: 新游戏\n"), std::string::npos);
+  EXPECT_NE(r.out.find("integrity: ok"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir_ / "suite.jar"), before);
+  EXPECT_NE(Manifest("suite新.JAR").find("MIDlet-Name: 新游戏\r\nMIDlet-Version: 1.0\r\n"),
+            std::string::npos);
+  Sh("unzip -tq suite新.JAR >/dev/null");
+  // The JDK reads the copy too.
+  Sh("jar tf suite新.JAR | grep -q app/Main.class");
+  r = Cli("show suite新.JAR");
+  EXPECT_EQ(r.out, "新游戏\n");
+}
+
+TEST_F(JarnameTest, ExistingOutputNeedsYesAndTheSourceIsRefused) {
+  MakeJar("MIDlet-Name: Game\r\n");
+  WriteFile(dir_ / "out.jar", "old contents");
+  auto r = Cli("set suite.jar New -o out.jar");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(ReadFile(dir_ / "out.jar"), "old contents");
+
+  r = Cli("set suite.jar New -o out.jar -y");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(Manifest("out.jar").find("MIDlet-Name: New\r\n"), std::string::npos);
+
+  const std::string before = ReadFile(dir_ / "suite.jar");
+  EXPECT_EQ(Cli("set suite.jar New -o SUITE.JAR -y").code, 2);
+  EXPECT_EQ(Cli("set suite.jar New -o ./suite.jar -y").code, 2);
+  Sh("ln suite.jar hard.jar");
+  EXPECT_EQ(Cli("set suite.jar New -o hard.jar -y").code, 2);
+  EXPECT_EQ(ReadFile(dir_ / "suite.jar"), before);
+  EXPECT_EQ(Cli("set suite.jar '  ' -o x.jar").code, 2);
+  EXPECT_NE(qmx::test::Run("test -e " + dir_ / "x.jar"), 0);
+}
+
+TEST_F(JarnameTest, NoNameMeansNoCopy) {
+  MakeJar("MIDlet-Vendor: V\r\n");
+  auto r = Cli("set suite.jar New -o out.jar");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(qmx::test::Run("test -e " + dir_ / "out.jar"), 0);
+}
+
+TEST_F(JarnameTest, DescriptorFollowsTheCopy) {
+  MakeJar("MIDlet-Name: Game\r\nMIDlet-Version: 1.0\r\n");
+  WriteFile(dir_ / "suite.jad",
+            "MIDlet-Name: Game\r\nMIDlet-Jar-URL: suite.jar\r\nMIDlet-Jar-Size: 1\r\n"
+            "MIDlet-Vendor: V  \r\nMIDlet-Description: keep\n");
+  Sh("mkdir -p dist");
+  auto r = Cli("set suite.jar 新游戏 -o dist/renamed.jar --jad");
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string size = std::to_string(ReadFile(dir_ / "dist/renamed.jar").size());
+  EXPECT_EQ(ReadFile(dir_ / "dist/renamed.jad"),
+            "MIDlet-Name: 新游戏\r\nMIDlet-Jar-URL: renamed.jar\r\nMIDlet-Jar-Size: " + size +
+                "\r\nMIDlet-Vendor: V  \r\nMIDlet-Description: keep\n");
+  EXPECT_EQ(r.err.find("signed"), std::string::npos);
+
+  // A URL that is not a bare file name stays; an existing descriptor needs -y.
+  WriteFile(dir_ / "other.jad",
+            "MIDlet-Name: Game\nMIDlet-Jar-URL: http://h/suite.jar\nMIDlet-Jar-RSA-SHA1: abc\n");
+  r = Cli("set suite.jar N -o dist/renamed.jar -y --jad other.jad");
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string jad = ReadFile(dir_ / "dist/renamed.jad");
+  EXPECT_NE(jad.find("MIDlet-Jar-URL: http://h/suite.jar\n"), std::string::npos) << jad;
+  EXPECT_NE(jad.find("MIDlet-Jar-RSA-SHA1: abc\n"), std::string::npos);
+  EXPECT_NE(r.err.find("no longer validly signed"), std::string::npos) << r.err;
+
+  WriteFile(dir_ / "dist/x.jad", "existing");
+  EXPECT_EQ(Cli("set suite.jar N -o dist/x.jar --jad").code, 2);
+  EXPECT_EQ(ReadFile(dir_ / "dist/x.jad"), "existing");
+  EXPECT_NE(qmx::test::Run("test -e " + dir_ / "dist/x.jar"), 0);
+}
+
+TEST_F(JarnameTest, SignatureEntryWarns) {
+  Sh("mkdir -p src/META-INF");
+  WriteFile(dir_ / "src/META-INF/SIGNER.SF", "Signature-Version: 1.0\r\n");
+  MakeJar("MIDlet-Name: Game\r\n", "META-INF/SIGNER.SF");
+  auto r = Cli("set suite.jar New -o out.jar");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("no longer validly signed"), std::string::npos) << r.err;
+}
+
+}  // namespace
