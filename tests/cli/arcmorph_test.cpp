@@ -91,6 +91,69 @@ TEST_F(ArcmorphTest, DetectPrintsTheTypeOfEachFile) {
   EXPECT_NE(missing.err.find("nothing-here.zip: Error#: 25192"), std::string::npos);
 }
 
+TEST_F(ArcmorphTest, DetectKnowsTheFamiliesByContent) {
+  MakeSources();
+  const std::string corpus = QMX_CORPUS_DIR;
+  Sh("cp '" + corpus + "/generated/zip/sfx/mz-stub-adjusted.exe' sfx.exe");
+  Sh("cp '" + corpus + "/lha/lha_unix114i/h0_lh5.lzh' a.lzh");
+  Sh("tar -cf a.tar -C src a.txt");
+  // A changed name byte breaks the header checksum: no longer a tar archive.
+  Sh("cp a.tar bad.tar && printf 'X' | dd of=bad.tar bs=1 seek=0 conv=notrunc 2>/dev/null");
+  Sh("uuencode src/a.txt a.txt > a.uue");
+  std::string pad(64, '\0');
+  WriteFile(dir_ / "a.rar", std::string("Rar!\x1a\x07\x00", 7) + pad);
+  WriteFile(dir_ / "a.cab", std::string("MSCF\0\0\0\0", 8) + pad);
+  WriteFile(dir_ / "a.7z", std::string("7z\xbc\xaf\x27\x1c", 6) + pad);
+  TResult r = Cli("detect sfx.exe a.tar bad.tar a.uue a.lzh a.rar a.cab a.7z");
+  EXPECT_EQ(r.out,
+            "sfx.exe: atZipExe\na.tar: atTar\nbad.tar: atNA\na.uue: atUUE\na.lzh: atLha\n"
+            "a.rar: atRar\na.cab: atCab\na.7z: atNA\n")
+      << r.err;
+}
+
+// Archives from every peer writer test clean and extract exactly as unzip does.
+TEST_F(ArcmorphTest, PeerArchivesTestCleanAndExtractLikeUnzip) {
+  MakeSources();
+  struct TCase {
+    std::string name, make, password;
+  };
+  const std::vector<TCase> cases = {
+      {"stored.zip", "cd src && zip -q -r -0 ../stored.zip .", ""},
+      {"deflated.zip", "cd src && zip -q -r -9 ../deflated.zip .", ""},
+      {"secret.zip", "cd src && zip -q -r -P s3cret ../secret.zip .", "s3cret"},
+      {"comment.zip",
+       "cd src && zip -q -r ../comment.zip . && echo remark | zip -q -z ../comment.zip", ""},
+      {"sfx.zip",
+       "cd src && zip -q -r ../p.zip . && cd .. && cat /bin/true p.zip > sfx.zip && "
+       "zip -q -A sfx.zip",
+       ""},
+      {"7s.zip", "cd src && 7zz a -tzip -mx0 ../7s.zip . >/dev/null", ""},
+      {"7d.zip", "cd src && 7zz a -tzip ../7d.zip . >/dev/null", ""},
+      {"suite.jar", "cd src && jar cf ../suite.jar . 2>/dev/null", ""},
+      {"z64.zip",
+       "cd src && /usr/bin/python3 -c \"import zipfile,os\n"
+       "z=zipfile.ZipFile('../z64.zip','w',zipfile.ZIP_DEFLATED,allowZip64=True)\n"
+       "for r,_,fs in os.walk('.'):\n"
+       "  for f in fs:\n"
+       "    p=os.path.join(r,f)\n"
+       "    with open(p,'rb') as i, z.open(p[2:],'w',force_zip64=True) as o: o.write(i.read())\n"
+       "z.close()\"",
+       ""}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sh(c.make);
+    const std::string pw = c.password.empty() ? "" : " -p " + c.password;
+    TResult t = Cli("test -q " + c.name + pw);
+    EXPECT_EQ(t.code, 0) << t.err;
+    TResult x = Cli("extract -q " + c.name + " -d out-" + c.name + pw);
+    EXPECT_EQ(x.code, 0) << x.err;
+    const std::string upw = c.password.empty() ? "" : " -P " + c.password;
+    Sh("unzip -qq" + upw + " " + c.name + " -d ref-" + c.name + " 2>/dev/null; true");
+    EXPECT_EQ(qmx::test::Run("cd " + dir_.path() + " && diff -r ref-" + c.name + " out-" + c.name),
+              0);
+  }
+}
+
 TEST_F(ArcmorphTest, ErrorsFollowTheOneLineFormat) {
   TResult r = Cli("test absent.zip");
   EXPECT_EQ(r.code, 2);
