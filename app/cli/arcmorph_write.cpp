@@ -136,7 +136,7 @@ bool HasWildcards(const std::string& path) {
 // One scanner run: paths that share whether they recurse.
 struct TSpecGroup {
   bool Recurse = false;
-  TStrings Specs;
+  TStrings Masks;
 };
 
 // FileSpec entries for the PATH arguments, in argument order. With -r a
@@ -145,9 +145,9 @@ struct TSpecGroup {
 std::vector<TSpecGroup> BuildSpecGroups(TWriteSession& s, const std::vector<std::string>& paths,
                                         bool recurse, TRunTally& t) {
   std::vector<TSpecGroup> groups;
-  auto put = [&](bool rec, const std::string& spec) {
+  auto put = [&](bool rec, const std::string& mask) {
     if (groups.empty() || groups.back().Recurse != rec) groups.push_back({rec, {}});
-    groups.back().Specs.push_back(spec);
+    groups.back().Masks.push_back(mask);
   };
   for (const std::string& path : paths) {
     if (IsDirectory(path)) {
@@ -285,7 +285,7 @@ int CmdAdd(TWriteSession& s) {
     // previous one left it.
     std::unique_ptr<TZipBase> z = WriterFor(archive);
     z->SetArchiveFile(archivePath);
-    z->SetFileSpec(group.Specs);
+    z->SetFileSpec(group.Masks);
     z->RecurseDirs = group.Recurse;
     z->StoredDirNames = storedDirs;
     z->StoreEmptySubDirs = a.Has("--empty-dirs");

@@ -23,17 +23,6 @@ constexpr int kMaxRenameQuestions = 1000;
 // Attribute bits an entry and a file are compared by.
 constexpr std::uint32_t kCompareAttrMask = 0x01 | 0x02 | 0x04 | 0x08 | 0x10 | 0x20 | 0x80 | 0x4000;
 
-class TPauseGuard {
- public:
-  explicit TPauseGuard(TqmxTimer& t) : t_(t) { t_.Pause(); }
-  ~TPauseGuard() { t_.Resume(); }
-  TPauseGuard(const TPauseGuard&) = delete;
-  TPauseGuard& operator=(const TPauseGuard&) = delete;
-
- private:
-  TqmxTimer& t_;
-};
-
 char LowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }

@@ -16,18 +16,6 @@ namespace {
 
 constexpr int kErrCreateDir = 25150;  // "Error creating dir"
 
-// Time spent in the user's handlers is not counted.
-class TPauseGuard {
- public:
-  explicit TPauseGuard(TqmxTimer& t) : t_(t) { t_.Pause(); }
-  ~TPauseGuard() { t_.Resume(); }
-  TPauseGuard(const TPauseGuard&) = delete;
-  TPauseGuard& operator=(const TPauseGuard&) = delete;
-
- private:
-  TqmxTimer& t_;
-};
-
 // An output file whose close is checked.
 class TOutputFile : public TFileStream32 {
  public:

@@ -24,4 +24,16 @@ class TqmxTimer {
   float FElapsedTime = 0;
 };
 
+// Leaves the time of a user dialogue or handler out of the elapsed time.
+class TPauseGuard {
+ public:
+  explicit TPauseGuard(TqmxTimer& t) : t_(t) { t_.Pause(); }
+  ~TPauseGuard() { t_.Resume(); }
+  TPauseGuard(const TPauseGuard&) = delete;
+  TPauseGuard& operator=(const TPauseGuard&) = delete;
+
+ private:
+  TqmxTimer& t_;
+};
+
 }  // namespace qmx

@@ -9,17 +9,6 @@ namespace {
 
 constexpr int kTestCommentBuf = 32000;
 
-class TPauseGuard {
- public:
-  explicit TPauseGuard(TqmxTimer& t) : t_(t) { t_.Pause(); }
-  ~TPauseGuard() { t_.Resume(); }
-  TPauseGuard(const TPauseGuard&) = delete;
-  TPauseGuard& operator=(const TPauseGuard&) = delete;
-
- private:
-  TqmxTimer& t_;
-};
-
 // The handler as it is, except that the checker's clock stands still while
 // it runs: these events may wait for the user.
 template <class TEvent>
