@@ -346,7 +346,9 @@ TEST_F(ZipReaderInterop, PasswordsDecideEntryByEntry) {
                " text.txt sub/random.bin && zip -q " + Quote(arc) + " sub/deeper/small.txt"),
             0);
   const std::string good = tmp_ / "good/";
-  TRunResult ok = ExtractWith(arc, good, [](TUnZip& z) { z.SetPasswords({"nope", "secret"}); });
+  // Only the right password here: a wrong one passes the one-byte check by
+  // chance once in 256 headers (the order of trying is tested elsewhere).
+  TRunResult ok = ExtractWith(arc, good, [](TUnZip& z) { z.SetPasswords({"secret"}); });
   EXPECT_EQ(ok.Passed(), 3);
   EXPECT_EQ(ReadFile(good + "sub/random.bin"), ReadFile(src_ + "sub/random.bin"));
   EXPECT_EQ(ReadFile(good + "text.txt"), ReadFile(src_ + "text.txt"));
