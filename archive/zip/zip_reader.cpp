@@ -9,9 +9,12 @@
 #include "archive/base/names.h"
 #include "archive/codec/codec_streams.h"
 #include "archive/codec/crc.h"
+#include "archive/codec/explode.h"
+#include "archive/codec/inflate64.h"
 #include "archive/platform/ui_hooks.h"
 #include "archive/zip/disk_spann.h"
 #include "archive/zip/legacy_decoders.h"
+#include "archive/zip/zip_aes.h"
 #include "archive/zip/zip_crypt.h"
 #include "archive/zip/zip_locate.h"
 
@@ -166,6 +169,45 @@ bool TUnZip::VerifyPassword(const std::uint8_t header[12]) {
   std::span<const std::uint8_t, kZipEncryptionHeaderSize> h(header, kZipEncryptionHeaderSize);
   return FCrypt->CheckEncryptionHeader(h, FFlags, FExpectedCrc, Password,
                                        static_cast<std::uint16_t>(FLocal.DosTime & 0xFFFF));
+}
+
+void TUnZip::PrepareAes(TEncryptionMethod encryption, TStream* archive) {
+  FAes.reset();
+  FAesHeaderBytes = 0;
+  if (IsAes(encryption)) FAes = std::make_unique<TqmxAES>(archive, nullptr);
+}
+
+bool TUnZip::VerifyAesPassword(TStream& archive) {
+  if (!FAes) return false;
+  if (Password.size() > TqmxAES::kMaxPasswordLength) {
+    ReportError(FFileName, "Password longer than 128 bytes", FVolumeName, E_INVALID_PASSWORD);
+    return false;
+  }
+  FAes->SetSource(&archive);
+  FAesHeaderBytes = 0;
+  return FAes->BeginDecrypt(Password, FAesHeaderBytes, EncryptionMethod);
+}
+
+void TUnZip::FinishAesEntry(std::unique_ptr<TFileStream32>& archive,
+                            std::unique_ptr<TFileStream32>& out) {
+  // Data the decoder left unread is still covered by the code.
+  SetEntryCipher(FAes.get());
+  std::vector<std::uint8_t> sink(kChunk);
+  while (FPackedLeft > 0 && !GetCancel())
+    if (ReadEntryData(archive, sink.data(), kChunk) <= 0) break;
+  SetEntryCipher(nullptr);
+  const bool complete = FPackedLeft == 0;
+  std::array<std::uint8_t, TqmxAES::kCodeLength> code{};
+  FPackedLeft = static_cast<std::int64_t>(code.size());
+  const std::int64_t got = complete ? ReadEntryData(archive, code.data(), FPackedLeft) : 0;
+  bool pass = complete && !FDecodeFailed && !(FEntryEncrypted && FPasswordFailed) &&
+              FAes->EndDecrypt(std::span<const std::uint8_t>(
+                  code.data(), static_cast<std::size_t>(std::max<std::int64_t>(got, 0))));
+  // Version 1 entries keep their CRC as well.
+  if (pass && FItem.Extra.AesVersion() == 1) pass = FExpectedCrc == (FEntryCrc.Crc32 ^ 0xFFFFFFFFu);
+  FAes.reset();
+  CloseOutput(out, FFileName, FItem.Attributes & 0xFF, FDosTime);
+  ReportVerdict(pass);
 }
 
 // ------------------------------------------------------------- the archive
@@ -449,8 +491,8 @@ std::int64_t TUnZip::ReadEntryData(std::unique_ptr<TFileStream32>& archive, void
 // ------------------------------------------------------------------ entries
 
 bool TUnZip::CanDecode(int method, TEncryptionMethod encryption) const {
-  if (IsAes(encryption)) return false;
-  return method == 0 || (method >= 1 && method <= 5) || method == 8;
+  (void)encryption;  // AES data decodes like plain data once deciphered
+  return (method >= 0 && method <= 6) || method == 8 || method == 9;
 }
 
 bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t index) {
@@ -536,6 +578,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t i
   archive->Seek(dataPos, soFromBeginning);
   EncryptionMethod = encryption;
   SetEntryCipher(nullptr);
+  PrepareAes(encryption, archive.get());
   std::unique_ptr<TFileStream32> out;
   if (!StartFileEntry(out, archive.get(), FUnpackedSize, encryption != emNone)) return true;
   FPackedLeft = FPackedSize;
@@ -543,14 +586,23 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t i
     FPackedLeft -= static_cast<std::int64_t>(kZipEncryptionHeaderSize);
     SetEntryCipher(FCrypt.get());
   }
+  if (FAes) {
+    FPackedLeft -= FAesHeaderBytes;
+    SetEntryCipher(FAes.get());
+  }
   FPackedLeft = std::max<std::int64_t>(FPackedLeft, 0);
+  FDecodeFailed = false;
   try {
     DecodeEntry(archive, out.get());
   } catch (const E_RAISE& e) {
+    FDecodeFailed = true;
     UserPrompt().ShowMessage("", e.what());
   }
   SetEntryCipher(nullptr);
-  FinishFileEntry(out, FItem.Attributes & 0xFF, FDosTime, 32, FExpectedCrc);
+  if (FAes)
+    FinishAesEntry(archive, out);
+  else
+    FinishFileEntry(out, FItem.Attributes & 0xFF, FDosTime, 32, FExpectedCrc);
   return true;
 }
 
@@ -571,6 +623,23 @@ void TUnZip::DecodeEntry(std::unique_ptr<TFileStream32>& archive, TFileStream32*
     case 8:
       DecodeDeflated(archive, out);
       break;
+    case 6:
+    case 9: {
+      // The CRC verdict judges the result; a failed write raises in WriteDecoded.
+      TEntryDataStream source(
+          [&](void* b, std::int64_t n) { return ReadEntryData(archive, b, n); });
+      TLegacyInput in(source, FPackedLeft, {}, FCancelRef);
+      std::int64_t done = 0;
+      auto write = [&](const void* b, std::int64_t n) -> std::int64_t {
+        WriteDecoded(out, b, n, done);
+        return n;
+      };
+      if (method == 6)
+        ExplodeEntry(in, write, {FFlags, FPackedLeft, FUnpackedSize}, FCancelRef);
+      else
+        InflateEntry(in, write, true, FUnpackedSize, FCancelRef);
+      break;
+    }
     default:
       ReportError(FFileName, std::to_string(method), FVolumeName, E_UNSUPPORTED_METHOD);
       break;

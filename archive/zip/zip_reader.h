@@ -21,6 +21,7 @@ namespace qmx {
 
 class TDiskSpannObj;
 class TZipCrypt;
+class TqmxAES;
 
 // One selected entry of the archive being read.
 struct TZipEntryItem {
@@ -62,6 +63,12 @@ class TUnZip : public TUnBase {
  protected:
   void ReadArchive(std::unique_ptr<TFileStream32>& archive) override;
   bool VerifyPassword(const std::uint8_t header[12]) override;
+  bool VerifyAesPassword(TStream& archive) override;
+
+  // AES entries: the engine is made before the password is looked for; the
+  // verdict is the authentication code after the data.
+  void PrepareAes(TEncryptionMethod encryption, TStream* archive);
+  void FinishAesEntry(std::unique_ptr<TFileStream32>& archive, std::unique_ptr<TFileStream32>& out);
 
   // Builds the entry list; true when at least one entry was selected.
   bool ReadCentralDirectory(std::unique_ptr<TFileStream32>& archive);
@@ -123,6 +130,9 @@ class TUnZip : public TUnBase {
   bool FLocalScan = false;
 
   std::unique_ptr<TZipCrypt> FCrypt;
+  std::unique_ptr<TqmxAES> FAes;
+  std::int64_t FAesHeaderBytes = 0;
+  bool FDecodeFailed = false;
   std::unique_ptr<TDiskSpannObj> FDiskSpann;
 };
 

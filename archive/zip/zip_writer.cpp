@@ -8,6 +8,7 @@
 #include "archive/codec/codec_streams.h"
 #include "archive/codec/temp_streams.h"
 #include "archive/platform/codepage.h"
+#include "archive/zip/zip_aes.h"
 #include "archive/zip/zip_locate.h"
 
 namespace qmx {
@@ -21,6 +22,8 @@ constexpr std::uint16_t kDeflateFlagsMax = 0x0002;
 constexpr std::uint32_t kDescriptorSig = 0x08074B50;
 constexpr std::size_t kMaxField = 0xFFFF;
 constexpr const char* kManifestName = "META-INF/MANIFEST.MF";
+constexpr std::uint16_t kMethodAes = 99;
+constexpr std::int64_t kAesExtraSize = 11;
 
 bool HasNonAscii(const std::string& s) {
   return std::any_of(s.begin(), s.end(),
@@ -336,6 +339,12 @@ void TZipBase::FinishLocalHeader(std::int64_t packedSize, std::int64_t unpackedS
     if (DeflateType == dtDeflateF) FLocal.Flags |= kDeflateFlagsFast;
     if (DeflateType == dtDeflateX) FLocal.Flags |= kDeflateFlagsMax;
   }
+  if (FEntryAes != emNone) {
+    // The real method moves into the AES field; the code replaces the CRC.
+    FLocal.Method = kMethodAes;
+    FLocal.Crc32 = 0;
+    FLocal.ExtraLength = static_cast<std::uint16_t>(FLocal.ExtraLength + kAesExtraSize);
+  }
   FEntryPacked = std::max<std::int64_t>(packedSize, 0);
   FLocal.PackedSize = static_cast<std::uint32_t>(FEntryPacked);
 }
@@ -355,7 +364,12 @@ void TZipBase::MakeCentralHeader(std::size_t index, std::uint32_t attributes, TW
   const TLargeFileExtra large =
       MakeLargeFileExtra(FEntryPacked, FEntryFileSize, FEntryHeadPos, true);
   rec.Extra.assign(large.Bytes.begin(), large.Bytes.begin() + large.Length);
-  c.ExtraLength = static_cast<std::uint16_t>(large.Length);
+  if (FEntryAes != emNone) {
+    // Last, where readers look for it.
+    const auto aes = MakeAesExtra(FEntryAes, FEntryStored ? 0 : 8);
+    rec.Extra.insert(rec.Extra.end(), aes.begin(), aes.end());
+  }
+  c.ExtraLength = static_cast<std::uint16_t>(rec.Extra.size());
   c.InternalAttributes = 1;
   c.ExternalAttributes = attributes;
   c.LocalHeaderOffset = static_cast<std::uint32_t>(FEntryHeadPos);
@@ -391,6 +405,8 @@ bool TZipBase::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
   FEntryPacked = 0;
   FEntryCrcValue = 0;
   FCrypt.reset();
+  FAes.reset();
+  FEntryAes = emNone;
   out.Seek(0, soFromEnd);
   FEntryHeadPos = out.Position();
   if (FEntryStoredName.empty() || FEntryStoredName.size() > kMaxField) {
@@ -421,12 +437,18 @@ bool TZipBase::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
     FEntryStored = true;
     kind = emNone;
   }
-  if (kind != emNone && kind != emZIP_v2) {
+  const bool aes = kind == emAES2_128 || kind == emAES2_192 || kind == emAES2_256;
+  if (kind != emNone && kind != emZIP_v2 && !aes) {
     // Never written in plain text in place of the encryption asked for.
     ReportError(path, "", FVolumeName, E_UNSUPPORTED_TYPE);
     return false;
   }
-  FEntryEncrypted = kind == emZIP_v2;
+  if (aes && !TqmxAES::PasswordUsable(Password)) {
+    ReportError(path, "AES needs a password of 1 to 128 bytes", FVolumeName, E_INVALID_PASSWORD);
+    return false;
+  }
+  FEntryEncrypted = kind != emNone;
+  if (aes) FEntryAes = kind;
   ResetLocalHeader(index);
   // A deflated size can outgrow a file just under 4 GiB, so the field is
   // reserved for those too.
@@ -436,6 +458,7 @@ bool TZipBase::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
   // header, whatever encryption data follows.
   WriteLocalRecord(out, FLocal, FEntryStoredName, FEntryEncipher);
   FEntryLargeLen = WriteLargeFileField(out, index, false);
+  if (aes && !WriteAesExtra(out)) RaiseError(FArchiveFile, FFileName, FVolumeName, E_WRITE_FILE);
 
   TStreamProgress progress = [this](TStream32& s) {
     UpdateProgress(FScanTotal, FEntryFileSize, s.Position());
@@ -445,7 +468,14 @@ bool TZipBase::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
   params.Cancel = FCancelRef;
   params.EntryCrc = &FEntryCrc;
   FEntryCrc.Crc32 = 0xFFFFFFFFu;
-  if (FEntryEncrypted) {
+  if (aes) {
+    FAes = std::make_unique<TqmxAES>(nullptr, &out);
+    if (!FAes->BeginEncrypt(Password, kind))
+      RaiseError(FArchiveFile, FFileName, FVolumeName, E_WRITE_FILE);
+    FEntryCryptLen = static_cast<int>(TqmxAES::SaltLength(kind) + TqmxAES::kVerifierLength);
+    params.Encryption = static_cast<std::uint8_t>(kind);
+    params.Cipher = FAes.get();
+  } else if (FEntryEncrypted) {
     // The header's check byte is the CRC's high byte: the CRC comes first.
     const std::uint32_t raw = CalcFileCrc32(source, params, FCancelRef, progress, 0);
     if (GetCancel()) return false;
@@ -478,6 +508,9 @@ bool TZipBase::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
       FEntryStored = true;
       source.Seek(0, soFromBeginning);
       out.Seek(0, soFromEnd);
+      // A fresh salt: the stored bytes start a new key stream.
+      if (FAes && !FAes->RestartEncrypt())
+        RaiseError(FArchiveFile, FFileName, FVolumeName, E_WRITE_FILE);
       ok = StoreFile(progress, source, params, 32, out);
     } else if (ok) {
       FBytesToDo -= FEntryFileSize;
@@ -485,6 +518,7 @@ bool TZipBase::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
       std::vector<std::uint8_t> buf(static_cast<std::size_t>(packed.Size()));
       if (!buf.empty()) std::memcpy(buf.data(), packed.Memory(), buf.size());
       if (FCrypt) FCrypt->EncryptBuffer(buf.data(), buf.size());
+      if (FAes) FAes->EncryptBuffer(buf.data(), buf.size());
       if (!WriteAll(out, buf.data(), static_cast<std::int64_t>(buf.size())))
         RaiseError(FArchiveFile, FFileName, FVolumeName, E_WRITE_FILE);
     }
@@ -496,17 +530,30 @@ bool TZipBase::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
   if (!FEntryEncrypted) FEntryCrcValue = FEntryCrc.Crc32;
 
   out.Seek(0, soFromEnd);
-  const std::int64_t packedSize =
+  std::int64_t packedSize =
       out.Position() - (FEntryHeadPos + static_cast<std::int64_t>(kZipLocalSize) +
                         static_cast<std::int64_t>(FEntryStoredName.size()));
+  // The AES field is header, the code still to come is data.
+  if (FAes) packedSize += static_cast<std::int64_t>(TqmxAES::kCodeLength) - kAesExtraSize;
   FinishLocalHeader(packedSize, FEntryFileSize);
+  if (FAes) {
+    const bool coded = FAes->EndEncrypt();
+    FAes.reset();
+    if (!coded) RaiseError(FArchiveFile, FFileName, FVolumeName, E_WRITE_FILE);
+  }
   out.Seek(FEntryHeadPos, soFromBeginning);
   WriteLocalRecord(out, FLocal, FEntryStoredName, FEntryEncipher);
   WriteLargeFileField(out, index, true);
+  if (aes && !WriteAesExtra(out)) RaiseError(FArchiveFile, FFileName, FVolumeName, E_WRITE_FILE);
   out.Seek(0, soFromEnd);
   MakeCentralHeader(index, FEntryAttr, list);
   FCrypt.reset();
   return true;
+}
+
+bool TZipBase::WriteAesExtra(TStream32& out) {
+  const auto b = MakeAesExtra(FEntryAes, FEntryStored ? 0 : 8);
+  return WriteAll(out, b.data(), static_cast<std::int64_t>(b.size()));
 }
 
 void TZipBase::AfterEntry(std::size_t index, bool success, TWorkList& list) {

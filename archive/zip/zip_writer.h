@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "archive/base/compress_framework.h"
+#include "archive/zip/zip_aes.h"
 #include "archive/zip/zip_crypt.h"
 #include "archive/zip/zip_records.h"
 
@@ -145,6 +146,11 @@ class TZipBase : public TCompBase {
   bool FEntryLargeReserved = false;
   std::uint32_t FEntryCrcValue = 0;
   std::unique_ptr<TZipCrypt> FCrypt;
+  // AES entries: the kind (emNone otherwise) and the engine from the salt
+  // to the authentication code.
+  TEncryptionMethod FEntryAes = emNone;
+  std::unique_ptr<TqmxAES> FAes;
+  bool WriteAesExtra(TStream32& out);
 
   // Per run: stored bytes of every entry's name and lengths of old entries,
   // by work-list index.

@@ -1,0 +1,35 @@
+// Deflate and Deflate64 decoding of arbitrary bytes. The first byte picks
+// the mode and the output cap; the rest is the packed data.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "archive/codec/inflate64.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace qmx;
+  if (size == 0) return 0;
+  const std::uint8_t sel = data[0];
+  const bool deflate64 = sel & 1;
+  // Capped runs use a small limit; uncapped ones show that the packed data
+  // alone bounds the work.
+  const std::int64_t limit = (sel & 0x80) ? -1 : ((sel >> 1) & 0x3F) * 4096;
+  TMemoryStream32 src;
+  src.Write(data + 1, static_cast<std::int64_t>(size - 1));
+  src.SetPosition(0);
+  // A packed size beyond the stream exercises the short-source path.
+  TLegacyInput in(src, static_cast<std::int64_t>(size - 1) + ((sel >> 1) & 1));
+  std::int64_t written = 0;
+  const int r = InflateEntry(
+      in,
+      [&](const void*, std::int64_t n) {
+        if (n <= 0 || n > 65536) std::abort();
+        written += n;
+        return n;
+      },
+      deflate64, limit);
+  if (limit >= 0 && written > limit) std::abort();
+  if (r < wrCanceled || r > wrBadCounts) std::abort();
+  if (src.Position() > static_cast<std::int64_t>(size - 1)) std::abort();
+  return 0;
+}
