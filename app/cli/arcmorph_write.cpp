@@ -3,6 +3,7 @@
 #include "app/cli/arcmorph_write.h"
 
 #include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,7 +18,8 @@ namespace qmx::cli {
 
 const char* const kWriteUsage =
     "  arcmorph add ARCHIVE PATH... [-r] [--store | --fast | --normal | --max]\n"
-    "               [--encrypt zip -p PASSWORD] [--encrypt-headers] [--refresh | --move]\n"
+    "               [--encrypt zip|aes128|aes192|aes256 -p PASSWORD] [--encrypt-headers]\n"
+    "               [--refresh | --move]\n"
     "               [--stored-dirs MODE] [--empty-dirs] [--exclude MASK]... [--comment TEXT]\n"
     "      add files to a .zip or .jar archive, creating it when it does not exist;\n"
     "      a directory PATH adds its files (with -r its whole tree), a PATH with\n"
@@ -30,6 +32,8 @@ const char* const kWriteUsage =
     "  --store, --fast, --normal, --max\n"
     "                   no compression, or deflate fast, normal (default), best\n"
     "  --encrypt zip    traditional ZIP encryption with the password given by -p\n"
+    "  --encrypt aes128|aes192|aes256\n"
+    "                   AES encryption of that key length with the password given by -p\n"
     "  --encrypt-headers\n"
     "                   encipher the entry headers and names as well\n"
     "  --refresh        only replace entries whose files are newer\n"
@@ -165,6 +169,15 @@ std::vector<TSpecGroup> BuildSpecGroups(TWriteSession& s, const std::vector<std:
   return groups;
 }
 
+bool ParseEncryption(const std::string& name, TEncryptionMethod& out) {
+  static const std::map<std::string, TEncryptionMethod> kMethods{
+      {"zip", emZIP_v2}, {"aes128", emAES2_128}, {"aes192", emAES2_192}, {"aes256", emAES2_256}};
+  auto it = kMethods.find(name);
+  if (it == kMethods.end()) return false;
+  out = it->second;
+  return true;
+}
+
 bool ParseStoredDirs(const std::string& text, TStoredDirNames& mode) {
   static const struct {
     const char* Name;
@@ -253,8 +266,10 @@ int CmdAdd(TWriteSession& s) {
   TStoredDirNames storedDirs = sdRelative;
   if (a.Has("--stored-dirs") && !ParseStoredDirs(a.Value("--stored-dirs"), storedDirs))
     return Usage("unknown --stored-dirs mode " + a.Value("--stored-dirs"));
-  if (a.Has("--encrypt") && a.Value("--encrypt") != "zip")
-    return Usage("unknown --encrypt method " + a.Value("--encrypt") + " (supported: zip)");
+  TEncryptionMethod method = emZIP_v2;
+  if (a.Has("--encrypt") && !ParseEncryption(a.Value("--encrypt"), method))
+    return Usage("unknown --encrypt method " + a.Value("--encrypt") +
+                 " (supported: zip, aes128, aes192, aes256)");
   // A password alone asks for encryption too, as zip's -P does.
   const bool encrypt = a.Has("--encrypt") || a.Has("-p");
   std::string password = a.Value("-p");
@@ -295,7 +310,7 @@ int CmdAdd(TWriteSession& s) {
     if (a.Has("--normal")) z->DeflateType = dtDeflateN;
     if (a.Has("--max")) z->DeflateType = dtDeflateX;
     if (encrypt) {
-      z->EncryptionMethod = emZIP_v2;
+      z->EncryptionMethod = method;
       z->Password = password;
     }
     z->EncryptHeaders = a.Has("--encrypt-headers");

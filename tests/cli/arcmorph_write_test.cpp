@@ -154,6 +154,26 @@ TEST_F(ArcmorphWriteTest, EncryptedEntriesNeedThePassword) {
   EXPECT_EQ(ReadFile(dir_ / "locked.zip").find("PAYLOAD-OF-C"), std::string::npos);
 }
 
+TEST_F(ArcmorphWriteTest, AesEntriesAtEveryStrength) {
+  MakeTree();
+  for (const std::string bits : {"128", "192", "256"}) {
+    SCOPED_TRACE(bits);
+    const std::string arc = "aes" + bits + ".zip";
+    TResult r =
+        Cli("add -q " + arc + " src -r --empty-dirs --encrypt aes" + bits + " -p opensesame");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Sh("7zz t -popensesame " + arc + " >/dev/null"), 0);
+    EXPECT_NE(Sh("7zz t -pwrong " + arc + " >/dev/null 2>&1"), 0);
+    EXPECT_EQ(Cli("test -q " + arc + " -p opensesame").code, 0);
+    EXPECT_EQ(Cli("test -q " + arc + " -p wrong").code, 1);
+    // The listing names the method inside the AES wrapper.
+    TResult list = Cli("list " + arc);
+    EXPECT_NE(list.out.find("Deflate"), std::string::npos) << list.out;
+    ASSERT_EQ(Cli("extract -q " + arc + " -p opensesame -d out" + bits).code, 0);
+    EXPECT_EQ(Sh("diff -r src out" + bits), 0);
+  }
+}
+
 TEST_F(ArcmorphWriteTest, UpdatesReplaceRefreshAndMove) {
   MakeTree();
   ASSERT_EQ(Cli("add -q u.zip src -r").code, 0);
