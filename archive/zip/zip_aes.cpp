@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "archive/codec/pbkdf2.h"
 #include "archive/codec/streams.h"
 
 namespace qmx {
@@ -103,9 +104,8 @@ bool TqmxAES::DeriveKeys() {
   const std::size_t keyLength = KeyLength(FMethod);
   std::array<std::uint8_t, 2 * 32 + kVerifierLength> derived{};
   const std::size_t derivedLength = 2 * keyLength + kVerifierLength;
-  if (PKCS5_PBKDF2_HMAC_SHA1(FPassword.data(), static_cast<int>(FPassword.size()), FSalt.data(),
-                             static_cast<int>(FSaltLength), kIterations,
-                             static_cast<int>(derivedLength), derived.data()) != 1)
+  if (!Pbkdf2HmacSha1({reinterpret_cast<const std::uint8_t*>(FPassword.data()), FPassword.size()},
+                      {FSalt.data(), FSaltLength}, kIterations, {derived.data(), derivedLength}))
     return false;
   std::memcpy(FVerifier.data(), derived.data() + 2 * keyLength, kVerifierLength);
 
