@@ -3,7 +3,6 @@
 // conversion, manifest patch and integrity test as in the window.
 #include <sys/stat.h>
 #ifdef __GLIBC__
-#include <malloc.h>
 #endif
 
 #include <cstdlib>
@@ -386,11 +385,5 @@ int Main(int argc, char** argv) {
 }  // namespace qmx::cli
 
 int main(int argc, char** argv) {
-#ifdef __GLIBC__
-  // Every entry's codec and file buffers are freed and allocated again; with
-  // glibc's default trimming each cycle returns the heap top to the kernel and
-  // faults it back in, which cost more than the whole rename.
-  mallopt(M_TRIM_THRESHOLD, 64 << 20);
-#endif
   return qmx::cli::Main(argc, argv);
 }

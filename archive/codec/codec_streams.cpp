@@ -1,10 +1,12 @@
 #include "archive/codec/codec_streams.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
+#include "archive/codec/buffer_pool.h"
 #include "archive/codec/crc.h"
 #include "archive/platform/ui_hooks.h"
 
@@ -31,20 +33,30 @@ bool IsEncryption(std::uint8_t method) {
 
 }  // namespace
 
+// zlib frees without a size, so each block carries its own in front.
+constexpr std::size_t kSizeHeader = alignof(std::max_align_t);
+
 void* CodecAlloc(std::uint32_t, std::uint32_t Items, std::uint32_t Size) {
-  return std::calloc(Items, Size);
+  const std::size_t n = std::size_t{Items} * Size;
+  auto* p = static_cast<std::uint8_t*>(PoolAlloc(n + kSizeHeader));
+  if (!p) return nullptr;
+  std::memcpy(p, &n, sizeof n);
+  std::memset(p + kSizeHeader, 0, n);
+  return p + kSizeHeader;
 }
 
 void CodecFree(std::uint32_t, void* Address) {
-  std::free(Address);
+  if (!Address) return;
+  auto* p = static_cast<std::uint8_t*>(Address) - kSizeHeader;
+  std::size_t n;
+  std::memcpy(&n, p, sizeof n);
+  PoolFree(p, n + kSizeHeader);
 }
 
 // ---------------------------------------------------------------- TCustomStream
 
 TCustomStream::TCustomStream(TStream32& Strm)
-    : buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)),
-      strm_(Strm),
-      strm_pos_(Strm.Position()) {
+    : buffer_(MakePoolBuffer(kBufferSize)), strm_(Strm), strm_pos_(Strm.Position()) {
   zs_.zalloc = ZAlloc;
   zs_.zfree = ZFree;
   zs_.opaque = &rec_;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "archive/codec/buffer_pool.h"
 #include "archive/codec/entry_cipher.h"
 #include "archive/codec/streams.h"
 
@@ -104,7 +105,7 @@ class TCustomStream : public TStream32 {
   // consumed/produced counts to the 64-bit totals.
   int RunCodec(int (*Codec)(z_streamp, int), int Flush);
 
-  std::unique_ptr<std::uint8_t[]> buffer_;
+  TPoolBuffer buffer_;
   TStream32& strm_;
   std::int64_t strm_pos_;
   TCodecRec rec_;

@@ -1,6 +1,7 @@
 #include "archive/codec/window_decoder.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace qmx {
@@ -96,7 +97,9 @@ int TCodeTable::Decode(TPeekBitReader& Bits) const {
 // --- output window
 
 TWindowWriter::TWindowWriter(std::size_t Size, TLegacyWriteFunc Write, std::int64_t Limit)
-    : win_(new std::uint8_t[Size]()), mask_(Size - 1), write_(std::move(Write)), limit_(Limit) {}
+    : win_(MakePoolBuffer(Size)), mask_(Size - 1), write_(std::move(Write)), limit_(Limit) {
+  std::memset(win_.get(), 0, Size);
+}
 
 bool TWindowWriter::Flush() {
   if (pos_ > start_) {

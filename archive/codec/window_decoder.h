@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "archive/codec/buffer_pool.h"
 #include "archive/zip/legacy_decoders.h"
 
 namespace qmx {
@@ -114,7 +115,7 @@ class TWindowWriter {
   std::int64_t Total() const { return total_; }
 
  private:
-  std::unique_ptr<std::uint8_t[]> win_;
+  TPoolBuffer win_;
   std::size_t mask_;
   std::size_t pos_ = 0;    // next write position in the window
   std::size_t start_ = 0;  // first byte not yet handed over

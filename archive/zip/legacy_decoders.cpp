@@ -31,7 +31,7 @@ TLegacyInput::TLegacyInput(TStream& Source, std::int64_t PackedSize, TLegacyRead
       read_(std::move(Read)),
       cancel_(Cancel),
       remaining_(std::max<std::int64_t>(PackedSize, 0)),
-      buf_(new std::uint8_t[kBufferSize]) {}
+      buf_(MakePoolBuffer(kBufferSize)) {}
 
 bool TLegacyInput::Refill() {
   if (remaining_ <= 0 || short_ || canceled_) return false;
@@ -56,10 +56,7 @@ bool TLegacyInput::Refill() {
 // --- output
 
 TLegacyOutput::TLegacyOutput(TLegacyWriteFunc Write, std::int64_t Limit, const bool* Cancel)
-    : write_(std::move(Write)),
-      limit_(Limit),
-      cancel_(Cancel),
-      buf_(new std::uint8_t[kBufferSize]) {}
+    : write_(std::move(Write)), limit_(Limit), cancel_(Cancel), buf_(MakePoolBuffer(kBufferSize)) {}
 
 bool TLegacyOutput::FlushBuffer() {
   if (failed_ || canceled_) return false;

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 
+#include "archive/codec/buffer_pool.h"
 #include "archive/codec/streams.h"
 
 namespace qmx {
@@ -67,7 +68,7 @@ class TLegacyInput {
   TLegacyReadFunc read_;
   const bool* cancel_;
   std::int64_t remaining_;  // packed bytes not yet read into the buffer
-  std::unique_ptr<std::uint8_t[]> buf_;
+  TPoolBuffer buf_;
   std::int64_t pos_ = 0;
   std::int64_t len_ = 0;
   bool canceled_ = false;
@@ -133,7 +134,7 @@ class TLegacyOutput {
   TLegacyWriteFunc write_;
   std::int64_t limit_;
   const bool* cancel_;
-  std::unique_ptr<std::uint8_t[]> buf_;
+  TPoolBuffer buf_;
   std::int64_t len_ = 0;
   std::int64_t total_ = 0;
   bool failed_ = false;

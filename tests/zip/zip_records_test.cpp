@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "archive/base/zip_common.h"
 #include "records_fixture.h"
 
@@ -18,10 +20,10 @@ std::string Hex(std::span<const std::uint8_t> b) {
 }
 
 TBytes Block(std::uint16_t tag, const TBytes& data) {
-  TBytes b(4);
+  TBytes b(4 + data.size());
   PutLE16(b.data(), tag);
   PutLE16(b.data() + 2, static_cast<std::uint16_t>(data.size()));
-  b.insert(b.end(), data.begin(), data.end());
+  std::copy(data.begin(), data.end(), b.begin() + 4);
   return b;
 }
 
