@@ -71,13 +71,8 @@ bool TCodeTable::Build(const std::uint8_t* Lengths, int Count, int Width, bool I
   return true;
 }
 
-int TCodeTable::Decode(TPeekBitReader& Bits) const {
-  const std::uint32_t entry = fast_[Bits.Peek(width_)];
-  if (entry != 0) {
-    Bits.Drop(static_cast<int>(entry & 31));
-    return static_cast<int>(entry >> 5);
-  }
-  // Longer code (or none): walk the canonical code one bit at a time.
+// Longer code (or none): walk the canonical code one bit at a time.
+int TCodeTable::DecodeLong(TPeekBitReader& Bits) const {
   const std::uint32_t bits = Bits.Peek(kMaxBits);
   int code = 0, first = 0, index = 0;
   for (int len = 1; len <= kMaxBits; ++len) {
@@ -112,6 +107,22 @@ bool TWindowWriter::Flush() {
 }
 
 bool TWindowWriter::Copy(std::uint32_t Distance, std::uint32_t Length) {
+  // Common case: source and target lie inside the window without wrapping,
+  // the run neither fills the window nor reaches the limit.
+  if (Distance != 0 && Distance <= pos_ && static_cast<std::int64_t>(Distance) <= total_ &&
+      pos_ + Length <= mask_ && (limit_ < 0 || total_ + Length <= limit_)) {
+    std::uint8_t* to = win_.get() + pos_;
+    const std::uint8_t* from = to - Distance;
+    if (Distance >= Length) {
+      std::memcpy(to, from, Length);
+    } else {
+      // Overlapping runs repeat the last Distance bytes.
+      for (std::uint32_t i = 0; i < Length; ++i) to[i] = from[i];
+    }
+    pos_ += Length;
+    total_ += Length;
+    return true;
+  }
   for (std::uint32_t i = 0; i < Length && !Full(); ++i) {
     const std::uint8_t b =
         static_cast<std::int64_t>(Distance) > total_ ? 0 : win_[(pos_ - Distance) & mask_];

@@ -54,7 +54,10 @@ class TPeekBitReader {
 
  private:
   void Fill(int Count) {
-    while (count_ < Count) {
+    if (count_ >= Count) return;
+    // Topping up to a whole word keeps refills out of most decode steps;
+    // bytes taken early are still handed out by Byte().
+    while (count_ <= 56) {
       std::uint8_t b = 0;
       // Past the end the missing bits read as zero; they sit at the top of
       // the buffer, so consuming any of them shows as count_ < pad_.
@@ -81,9 +84,16 @@ class TCodeTable {
   // the code space. Invert complements every code bit as it is read.
   bool Build(const std::uint8_t* Lengths, int Count, int Width, bool Invert = false);
   // The symbol, or -1 for a bit pattern no symbol has.
-  int Decode(TPeekBitReader& Bits) const;
+  int Decode(TPeekBitReader& Bits) const {
+    const std::uint32_t entry = fast_[Bits.Peek(width_)];
+    if (entry == 0) return DecodeLong(Bits);
+    Bits.Drop(static_cast<int>(entry & 31));
+    return static_cast<int>(entry >> 5);
+  }
 
  private:
+  int DecodeLong(TPeekBitReader& Bits) const;
+
   int width_ = 0;
   std::uint32_t invert_ = 0;
   // Entry: symbol << 5 | length; 0 marks "longer code" or unused pattern.
