@@ -5,6 +5,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build-bench}
+# The scripts change directory; an argument relative to the caller must still work.
+build=$(cd "$build" 2>/dev/null && pwd) || { echo "no build directory: ${1:-$top/build-bench}" >&2; exit 2; }
 size=${2:-200}
 arcmorph=$build/app/arcmorph
 [ -x "$arcmorph" ] || { echo "build arcmorph first (Release): $arcmorph" >&2; exit 2; }

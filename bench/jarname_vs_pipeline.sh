@@ -5,7 +5,9 @@
 #   bench/jarname_vs_pipeline.sh [BUILD_DIR]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$top/build-rel}
+build=${1:-$top/build-bench}
+# The scripts change directory; an argument relative to the caller must still work.
+build=$(cd "$build" 2>/dev/null && pwd) || { echo "no build directory: ${1:-$top/build-bench}" >&2; exit 2; }
 jarname=$build/app/jarname
 [ -x "$jarname" ] || { echo "build jarname first (Release): $jarname" >&2; exit 2; }
 
