@@ -1,8 +1,12 @@
 // Deflate and Deflate64 decoding of arbitrary bytes. The first byte picks
 // the mode and the output cap; the rest is the packed data.
+#include <zlib.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "archive/codec/inflate64.h"
 
@@ -20,16 +24,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A packed size beyond the stream exercises the short-source path.
   TLegacyInput in(src, static_cast<std::int64_t>(size - 1) + ((sel >> 1) & 1));
   std::int64_t written = 0;
+  std::vector<std::uint8_t> out;
   const int r = InflateEntry(
       in,
-      [&](const void*, std::int64_t n) {
+      [&](const void* p, std::int64_t n) {
         if (n <= 0 || n > 65536) std::abort();
         written += n;
+        if (out.size() < (1u << 22)) {
+          const auto* b = static_cast<const std::uint8_t*>(p);
+          out.insert(out.end(), b, b + n);
+        }
         return n;
       },
       deflate64, limit);
   if (limit >= 0 && written > limit) std::abort();
   if (r < wrCanceled || r > wrBadCounts) std::abort();
   if (src.Position() > static_cast<std::int64_t>(size - 1)) std::abort();
+  // Plain mode must agree with zlib on every stream zlib decodes in full.
+  if (!deflate64 && limit < 0 && out.size() < (1u << 22)) {
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK) std::abort();
+    std::vector<std::uint8_t> ref(1u << 22);
+    z.next_in = const_cast<Bytef*>(data + 1);
+    z.avail_in = static_cast<uInt>(size - 1);
+    z.next_out = ref.data();
+    z.avail_out = static_cast<uInt>(ref.size());
+    const int zr = inflate(&z, Z_FINISH);
+    if (zr == Z_STREAM_END &&
+        (r != wrOk || z.total_out != out.size() ||
+         (!out.empty() && std::memcmp(ref.data(), out.data(), out.size()) != 0)))
+      std::abort();
+    inflateEnd(&z);
+  }
   return 0;
 }
