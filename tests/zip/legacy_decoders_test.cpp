@@ -6,54 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "archive/codec/crc.h"
+#include "tests/support/raw_zip.h"
 
 namespace qmx {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
+using test::ListZip;
+using test::Load;
+using test::TBitWriter;
+using test::TEntry;
 const std::string kCorpus = QMX_CORPUS_DIR "/zip/";
-
-Bytes Load(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-std::uint32_t Le(const Bytes& b, std::size_t at, int n) {
-  std::uint32_t v = 0;
-  for (int i = n - 1; i >= 0; --i) v = (v << 8) | b.at(at + i);
-  return v;
-}
-
-struct TEntry {
-  std::string Name;
-  int Method;
-  std::uint32_t Crc;
-  std::int64_t Packed, Unpacked, DataAt;
-};
-
-// Sizes and CRC from the central directory, data position from the local header.
-std::vector<TEntry> ListZip(const Bytes& z) {
-  std::size_t end = z.size() - 22;
-  while (Le(z, end, 4) != 0x06054b50) --end;
-  std::vector<TEntry> out;
-  std::size_t p = Le(z, end + 16, 4);
-  for (std::uint32_t i = 0; i < Le(z, end + 10, 2); ++i) {
-    const std::size_t nameLen = Le(z, p + 28, 2), local = Le(z, p + 42, 4);
-    out.push_back(
-        {std::string(z.begin() + p + 46, z.begin() + p + 46 + nameLen),
-         static_cast<int>(Le(z, p + 10, 2)), Le(z, p + 16, 4), Le(z, p + 20, 4), Le(z, p + 24, 4),
-         static_cast<std::int64_t>(local + 30 + Le(z, local + 26, 2) + Le(z, local + 28, 2))});
-    p += 46 + nameLen + Le(z, p + 30, 2) + Le(z, p + 32, 2);
-  }
-  return out;
-}
 
 struct TRun {
   TLegacyResult Result;
@@ -86,23 +54,6 @@ TRun Decode(const Bytes& data, std::int64_t at, std::int64_t packed, int method,
 TRun Decode(const Bytes& data, int method, std::int64_t limit = -1) {
   return Decode(data, 0, static_cast<std::int64_t>(data.size()), method, limit);
 }
-
-// Packs codes of the given widths low bits first.
-struct TBitWriter {
-  Bytes Buf;
-  int Used = 0;
-  TBitWriter& Codes(std::initializer_list<std::uint32_t> codes, int bits) {
-    for (auto c : codes) Put(c, bits);
-    return *this;
-  }
-  TBitWriter& Put(std::uint32_t v, int bits) {
-    for (int i = 0; i < bits; ++i, ++Used) {
-      if (Used % 8 == 0) Buf.push_back(0);
-      Buf.back() |= ((v >> i) & 1) << (Used % 8);
-    }
-    return *this;
-  }
-};
 
 Bytes Str(const std::string& s) {
   return Bytes(s.begin(), s.end());
