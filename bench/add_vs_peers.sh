@@ -3,16 +3,10 @@
 # one tree (default 200 MiB of files). Usage:
 #   bench/add_vs_peers.sh [BUILD_DIR] [SIZE_MIB]
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$top/build-bench}
-# The scripts change directory; an argument relative to the caller must still work.
-build=$(cd "$build" 2>/dev/null && pwd) || { echo "no build directory: ${1:-$top/build-bench}" >&2; exit 2; }
+. "$(dirname "$0")/common.sh"
+bench_init "${1:-}" arcmorph
+arcmorph=$prog
 size=${2:-200}
-arcmorph=$build/app/arcmorph
-[ -x "$arcmorph" ] || { echo "build arcmorph first (Release): $arcmorph" >&2; exit 2; }
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 python3 "$top/bench/make_tree.py" "$work/tree" "$size"
 echo "tree: $(du -sm "$work/tree" | cut -f1) MiB"
 

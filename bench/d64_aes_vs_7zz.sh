@@ -3,16 +3,10 @@
 # wrote from one tree (default 100 MiB). Usage:
 #   bench/d64_aes_vs_7zz.sh [BUILD_DIR] [SIZE_MIB]
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$top/build-bench}
-# The scripts change directory; an argument relative to the caller must still work.
-build=$(cd "$build" 2>/dev/null && pwd) || { echo "no build directory: ${1:-$top/build-bench}" >&2; exit 2; }
+. "$(dirname "$0")/common.sh"
+bench_init "${1:-}" arcmorph
+arcmorph=$prog
 size=${2:-100}
-arcmorph=$build/app/arcmorph
-[ -x "$arcmorph" ] || { echo "build arcmorph first (Release): $arcmorph" >&2; exit 2; }
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 python3 "$top/bench/make_tree.py" "$work/tree" "$size" >/dev/null
 (cd "$work/tree" && 7zz a -tzip -mm=Deflate64 "$work/d64.zip" . >/dev/null &&
   7zz a -tzip -mem=AES256 -pSECRET "$work/aes.zip" . >/dev/null)

@@ -4,15 +4,9 @@
 # 200 entries. Best of 5 runs each. Usage:
 #   bench/jarname_vs_pipeline.sh [BUILD_DIR]
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$top/build-bench}
-# The scripts change directory; an argument relative to the caller must still work.
-build=$(cd "$build" 2>/dev/null && pwd) || { echo "no build directory: ${1:-$top/build-bench}" >&2; exit 2; }
-jarname=$build/app/jarname
-[ -x "$jarname" ] || { echo "build jarname first (Release): $jarname" >&2; exit 2; }
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/common.sh"
+bench_init "${1:-}" jarname
+jarname=$prog
 
 # 199 files beside the manifest: class-like, PNG-like and text resources.
 python3 - "$work/src" <<'EOF'
