@@ -19,6 +19,7 @@ std::mutex gNamesMutex;
 bool gNamesValid = false;
 std::string gOem;
 std::string gSystem;
+std::string gOemChosen;  // SetOemCodePage's name, empty when unset
 
 std::string Upper(std::string s) {
   for (char& c : s)
@@ -32,13 +33,16 @@ bool IsAsciiCodeset(const std::string& cs) {
          u == "POSIX";
 }
 
+// A bare number names a Windows code page.
+std::string WindowsCodePageName(std::string cp) {
+  if (cp.find_first_not_of("0123456789") == std::string::npos) cp = "CP" + cp;
+  return cp;
+}
+
 std::string DetectOem() {
-  if (const char* env = std::getenv("QMX_OEM_CODEPAGE"); env && *env) {
-    std::string cp = env;
-    // A bare number names a Windows code page.
-    if (cp.find_first_not_of("0123456789") == std::string::npos) cp = "CP" + cp;
-    return cp;
-  }
+  if (!gOemChosen.empty()) return gOemChosen;
+  if (const char* env = std::getenv("QMX_OEM_CODEPAGE"); env && *env)
+    return WindowsCodePageName(env);
   const char* locale = nullptr;
   for (const char* var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
     const char* v = std::getenv(var);
@@ -223,6 +227,12 @@ void ResetCodePages() {
   std::lock_guard<std::mutex> lock(gNamesMutex);
   gNamesValid = false;
   EnsureNames();
+}
+
+void SetOemCodePage(const std::string& name) {
+  std::lock_guard<std::mutex> lock(gNamesMutex);
+  gOemChosen = name.empty() ? std::string() : WindowsCodePageName(name);
+  gNamesValid = false;
 }
 
 }  // namespace qmx

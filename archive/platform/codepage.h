@@ -30,4 +30,9 @@ bool ConvertCodePage(const std::string& from, const std::string& to, const std::
 // Re-reads the environment (tests change QMX_OEM_CODEPAGE and the locale).
 void ResetCodePages();
 
+// A program's choice of OEM code page (iconv name, or a bare Windows number
+// such as "936"); it outranks QMX_OEM_CODEPAGE and the locale until reset
+// with an empty name.
+void SetOemCodePage(const std::string& name);
+
 }  // namespace qmx
