@@ -18,9 +18,11 @@ constexpr const char* kProgram = "arcmorph";
 
 constexpr const char* kConvertUsage =
     "usage: arcmorph convert SOURCE DEST [--type bh|cab|lzh|zip|tar|tgz|jar] [--no-test]\n"
-    "                        [--overwrite] [-p PASSWORD]... [-q]\n"
+    "                        [--overwrite] [-p PASSWORD]... [--codepage CP] [-q]\n"
     "  rebuild SOURCE as an archive of the given type (default: from DEST's extension),\n"
-    "  then test the new archive unless --no-test\n";
+    "  then test the new archive unless --no-test\n"
+    "  --codepage CP    code page of SOURCE's names stored without the UTF-8 flag\n"
+    "                   (936, 866, 932 ... or an iconv name), and of names written\n";
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -55,7 +57,8 @@ int Usage(const std::string& complaint) {
 }  // namespace
 
 int RunConvert(const std::vector<std::string>& args) {
-  TArgParser parser({"-q", "-h", "--help", "--no-test", "--overwrite"}, {"-p", "--type"});
+  TArgParser parser({"-q", "-h", "--help", "--no-test", "--overwrite"},
+                    {"-p", "--type", "--codepage"});
   std::string error;
   if (!parser.Parse(args, error)) return Usage(error);
   if (parser.Has("-h") || parser.Has("--help")) {
@@ -74,11 +77,15 @@ int RunConvert(const std::vector<std::string>& args) {
                                       : "cannot tell the type from " + dest + "; use --type");
   }
 
+  if (parser.Has("--codepage") && !ChooseOemCodePage(parser.Value("--codepage"), error))
+    return Usage(error);
+
   const bool quiet = parser.Has("-q");
   const bool interactive = StdinIsTerminal();
   TProgressBar bar(!quiet && StderrIsTerminal(), std::cerr);
   TErrorPrinter errors(kProgram, std::cerr, &bar);
   errors.FallbackFile = source;
+  TVolumeFinder volumes(kProgram, errors, interactive, &bar);
   SetUserPrompt(std::make_shared<TTerminalPrompt>(kProgram, std::cerr, interactive));
 
   if (!FileExists(source)) {
@@ -98,6 +105,7 @@ int RunConvert(const std::vector<std::string>& args) {
   morph.IntegrityCheck = !parser.Has("--no-test");
   morph.SetPasswords(parser.Values("-p"));
   morph.OnError = errors.Handler();
+  morph.OnNextVolume = volumes.Handler();
 
   auto log = [&](const std::string& what, const std::string& name) {
     if (quiet) return;
@@ -154,8 +162,9 @@ int RunConvert(const std::vector<std::string>& args) {
   bar.Clear();
 
   if (refused) return kExitFailed;
-  // Nothing written: refused, cancelled or failed before the end.
-  if (morph.Cancel() || compressed == 0) return kExitUnusable;
+  // Nothing written: refused, cancelled, failed before the end, or the
+  // source is a split set with a volume missing.
+  if (morph.Cancel() || compressed == 0 || !volumes.Missing().empty()) return kExitUnusable;
   const std::string written = morph.NewArchive();
   if (!quiet) {
     std::cerr << kProgram << ": " << compressed << " files written to " << written;

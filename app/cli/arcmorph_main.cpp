@@ -30,13 +30,16 @@ constexpr const char* kUsage =
     "\n"
     "  arcmorph detect FILE...\n"
     "      print each file's archive type\n"
-    "  arcmorph list ARCHIVE\n"
+    "  arcmorph list ARCHIVE [--codepage CP]\n"
     "      one line per entry: method, packed and original size, date, CRC-32, name\n"
-    "  arcmorph test ARCHIVE [-p PASSWORD]...\n"
+    "  arcmorph test ARCHIVE [-p PASSWORD]... [--codepage CP]\n"
     "      decode every entry and verify it, printing each verdict\n"
     "  arcmorph extract ARCHIVE [-d DIR] [-p PASSWORD]... [--overwrite | --skip-existing]\n"
-    "                   [MASK...]\n"
-    "      extract the entries matching the masks (default: all) into DIR\n";
+    "                   [--codepage CP] [MASK...]\n"
+    "      extract the entries matching the masks (default: all) into DIR\n"
+    "  arcmorph convert SOURCE DEST [--type TYPE] [--no-test] [--overwrite] [-p PASSWORD]...\n"
+    "                   [--codepage CP]\n"
+    "      rebuild SOURCE as an archive of another type (arcmorph convert --help)\n";
 
 constexpr const char* kOptionsUsage =
     "\n"
@@ -46,7 +49,13 @@ constexpr const char* kOptionsUsage =
     "  -d DIR           extraction directory (default: the current directory)\n"
     "  --overwrite      replace existing files without asking\n"
     "  --skip-existing  leave existing files alone\n"
+    "  --codepage CP    code page of names stored without the UTF-8 flag, as a Windows\n"
+    "                   number (936, 866, 932 ...) or an iconv name; default: the\n"
+    "                   QMX_OEM_CODEPAGE environment variable, else by locale (CP437)\n"
     "  --help, --version\n"
+    "\n"
+    "A split set (.z01, .z02 ... .zip) is read through its .zip; the other volumes are\n"
+    "taken from beside it, or asked for on a terminal.\n"
     "\n"
     "exit status: 0 success, 1 some entries failed, 2 bad usage or unusable archive\n";
 
@@ -64,11 +73,12 @@ std::string UsageText() {
 struct TSession {
   TArgParser Args{
       Merge({"-q", "-h", "--help", "--version", "--overwrite", "--skip-existing"}, WriteFlags()),
-      Merge({"-p", "-d"}, WriteValuedOptions())};
+      Merge({"-p", "-d", "--codepage"}, WriteValuedOptions())};
   bool Quiet = false;
   bool Interactive = false;
   TProgressBar Bar{false, std::cerr};
   TErrorPrinter Errors{kProgram, std::cerr, &Bar};
+  TVolumeFinder Volumes{kProgram, Errors, false, &Bar};
 
   TSession() = default;
   TSession(const TSession&) = delete;
@@ -89,7 +99,7 @@ int Usage(const std::string& complaint) {
 
 bool OptionsAllowed(TSession& s, const std::vector<std::string>& allowed, std::string& bad) {
   std::set<std::string> specific = Merge(WriteFlags(), WriteValuedOptions());
-  specific.insert({"-p", "-d", "--overwrite", "--skip-existing"});
+  specific.insert({"-p", "-d", "--overwrite", "--skip-existing", "--codepage"});
   for (const std::string& opt : specific) {
     if (!s.Args.Has(opt)) continue;
     bool ok = false;
@@ -115,6 +125,8 @@ int CountFailures(const TErrorPrinter& errors) {
 }
 
 int ExitStatus(const TSession& s, const TTally& t) {
+  // An incomplete split set cannot be used, whatever came before the gap.
+  if (!s.Volumes.Missing().empty()) return kExitUnusable;
   const int errorCount = CountFailures(s.Errors);
   // Errors and not one verdict: the archive itself could not be used.
   if (errorCount > 0 && t.Passed + t.Failed == 0 && t.Refused == 0) return kExitUnusable;
@@ -165,6 +177,7 @@ std::unique_ptr<TUnBase> OpenReader(TSession& s, const std::string& archive) {
   else
     reader->SetArchiveFile(archive);
   reader->OnError = s.Errors.Handler();
+  reader->OnNextVolume = s.Volumes.Handler();
   reader->OnProgress = ProgressHandler(s);
   if (!s.Args.Has("-p") && s.Interactive) reader->OnGetPassword = PasswordPrompt(s);
   reader->SetPasswords(s.Args.Values("-p"));
@@ -297,6 +310,7 @@ int CmdTest(TSession& s) {
   check.SetFileSpec({"*.*"});
   check.SetPasswords(s.Args.Values("-p"));
   check.OnError = s.Errors.Handler();
+  check.OnNextVolume = s.Volumes.Handler();
   check.OnProgress = ProgressHandler(s);
   if (!s.Args.Has("-p") && s.Interactive) check.OnGetPassword = PasswordPrompt(s);
   TTally t;
@@ -416,6 +430,7 @@ int Main(const std::vector<std::string>& args) {
   if (s.Args.Positional().empty()) return Usage("no command given");
   s.Quiet = s.Args.Has("-q");
   s.Interactive = StdinIsTerminal();
+  s.Volumes.SetInteractive(s.Interactive);
   s.Bar.SetEnabled(!s.Quiet && StderrIsTerminal());
   SetUserPrompt(std::make_shared<TTerminalPrompt>(kProgram, std::cerr, s.Interactive));
   const std::string& command = s.Args.Positional()[0];
@@ -428,19 +443,22 @@ int Main(const std::vector<std::string>& args) {
   };
   const TCommand commands[] = {
       {"detect", CmdDetect, {}},
-      {"list", CmdList, {}},
-      {"test", CmdTest, {"-p"}},
-      {"extract", CmdExtract, {"-p", "-d", "--overwrite", "--skip-existing"}},
+      {"list", CmdList, {"--codepage"}},
+      {"test", CmdTest, {"-p", "--codepage"}},
+      {"extract", CmdExtract, {"-p", "-d", "--overwrite", "--skip-existing", "--codepage"}},
       {"add",
        RunAdd,
        {"-p", "-r", "--store", "--fast", "--normal", "--max", "--encrypt", "--encrypt-headers",
-        "--refresh", "--move", "--stored-dirs", "--empty-dirs", "--exclude", "--comment"}},
+        "--refresh", "--move", "--stored-dirs", "--empty-dirs", "--exclude", "--comment",
+        "--codepage"}},
       {"delete", RunDelete, {}},
   };
   for (const TCommand& c : commands) {
     if (command != c.Name) continue;
     std::string bad;
     if (!OptionsAllowed(s, c.Options, bad)) return Usage(bad + " does not apply to " + command);
+    if (s.Args.Has("--codepage") && !ChooseOemCodePage(s.Args.Value("--codepage"), error))
+      return Usage(error);
     return c.Run(s);
   }
   return Usage("unknown command " + command);

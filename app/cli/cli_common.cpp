@@ -8,6 +8,9 @@
 #include <iostream>
 
 #include "archive/base/errors.h"
+#include "archive/base/names.h"
+#include "archive/platform/codepage.h"
+#include "archive/platform/files.h"
 
 namespace qmx::cli {
 
@@ -132,6 +135,10 @@ std::string TErrorPrinter::Format(const std::string& fileName, const std::string
 void TErrorPrinter::Print(const std::string& fileName, const std::string& extendedMsg,
                           const std::string& volumeId, int code) {
   FCodes.push_back(code);
+  if (auto it = std::find(FAbsorbed.begin(), FAbsorbed.end(), code); it != FAbsorbed.end()) {
+    FAbsorbed.erase(it);
+    return;
+  }
   if (FBar) FBar->Clear();
   FOut << Format(fileName, extendedMsg, volumeId, code) << '\n' << std::flush;
 }
@@ -206,6 +213,65 @@ bool TTerminalPrompt::AskRetryCancel(const std::string& caption, const std::stri
 
 void TTerminalPrompt::ShowMessage(const std::string& caption, const std::string& text) {
   FOut << FProgram << ": " << (caption.empty() ? "" : caption + ": ") << text << '\n' << std::flush;
+}
+
+// ---------------------------------------------------------------- volumes
+
+TVolumeFinder::TVolumeFinder(std::string program, TErrorPrinter& errors, bool interactive,
+                             TProgressBar* bar)
+    : FProgram(std::move(program)), FErrors(errors), FInteractive(interactive), FBar(bar) {}
+
+TOnNextVolume TVolumeFinder::Handler() {
+  return [this](TZipCommon&, std::string& volumeName, int volumeId, bool exists, bool& cancel) {
+    Request(volumeName, volumeId, exists, cancel);
+  };
+}
+
+void TVolumeFinder::Request(std::string& volumeName, int volumeId, bool exists, bool& cancel) {
+  // The reader asks again for as long as the name given back does not
+  // exist, so every path out of here either finds a file or cancels.
+  cancel = false;
+  if (exists) return;
+  // A retry comes back with the user's last answer; a new request with the
+  // reader's own name for the volume.
+  if (volumeName != FLastAnswer) FProposed = volumeName;
+  if (FBar) FBar->Clear();
+  if (!FInteractive) {
+    FMissing = FProposed;
+    cancel = true;
+    FErrors.Print(FProposed, "volume " + std::to_string(volumeId) + " of the split set is missing",
+                  "0", E_FILE_NOT_FOUND);
+    // The reader's "User canceled" that follows would only repeat it.
+    FErrors.Absorb(E_USER_CANCELED);
+    return;
+  }
+  std::string line;
+  const std::string prompt = FProgram + ": " + volumeName + " not found; path of volume " +
+                             std::to_string(volumeId) + " (empty to cancel): ";
+  if (!ReadTerminalLine(prompt, false, line) || line.empty()) {
+    FMissing = FProposed;
+    cancel = true;
+    return;
+  }
+  // A directory answer means the volume's own name in that directory.
+  if (IsDirectory(line)) line = AppendSlash(line) + ExtractFileName(FProposed);
+  volumeName = FLastAnswer = line;
+}
+
+// ---------------------------------------------------------------- code pages
+
+bool ChooseOemCodePage(const std::string& name, std::string& error) {
+  std::string cp = name;
+  if (!cp.empty() && cp.find_first_not_of("0123456789") == std::string::npos) cp = "CP" + cp;
+  // Opening the conversion both ways is what the readers and writers will do.
+  std::string out;
+  const std::string sys = SystemCodePage();
+  if (cp.empty() || !ConvertCodePage(cp, sys, "A", out) || !ConvertCodePage(sys, cp, "A", out)) {
+    error = "unknown code page " + name;
+    return false;
+  }
+  SetOemCodePage(cp);
+  return true;
 }
 
 // ---------------------------------------------------------------- dates

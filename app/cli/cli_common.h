@@ -78,6 +78,10 @@ class TErrorPrinter {
   // A line "PROGRAM: FILE: TEXT" for the program's own complaints.
   void Note(const std::string& file, const std::string& text);
 
+  // The next report of code only repeats a problem the program has already
+  // printed in its own words: it is recorded but not printed.
+  void Absorb(int code) { FAbsorbed.push_back(code); }
+
   std::string FallbackFile;
   const std::vector<int>& Codes() const { return FCodes; }
   bool Reported(int code) const;
@@ -87,6 +91,7 @@ class TErrorPrinter {
   std::ostream& FOut;
   TProgressBar* FBar;
   std::vector<int> FCodes;
+  std::vector<int> FAbsorbed;
 };
 
 // Reads a line from the terminal; echo off for secrets. False at end of input.
@@ -107,6 +112,36 @@ class TTerminalPrompt : public TUserPrompt {
   std::ostream& FOut;
   bool FInteractive;
 };
+
+// Answers the readers' requests for the next volume of a split set: the
+// volume the reader proposes (beside the archive) when it exists; else,
+// on a terminal, the path the user types, and without one an error that
+// names the missing file.
+class TVolumeFinder {
+ public:
+  TVolumeFinder(std::string program, TErrorPrinter& errors, bool interactive,
+                TProgressBar* bar = nullptr);
+  void SetInteractive(bool on) { FInteractive = on; }
+  TOnNextVolume Handler();
+  // The volume a run stopped for because it was not found and nobody
+  // supplied it.
+  const std::string& Missing() const { return FMissing; }
+
+ private:
+  void Request(std::string& volumeName, int volumeId, bool exists, bool& cancel);
+  std::string FProgram;
+  TErrorPrinter& FErrors;
+  bool FInteractive;
+  TProgressBar* FBar;
+  std::string FProposed;    // the reader's name for the volume asked for
+  std::string FLastAnswer;  // the path the user gave last
+  std::string FMissing;
+};
+
+// Makes name (a Windows code page number such as "936", or an iconv name)
+// the OEM code page of names stored without the UTF-8 flag. False with
+// error set when iconv cannot convert between it and the system code page.
+bool ChooseOemCodePage(const std::string& name, std::string& error);
 
 // "2024-01-31 13:05" from a packed DOS date-time (date in the high half).
 std::string FormatDosDateTime(std::uint32_t packed);

@@ -36,7 +36,13 @@ constexpr const char* kUsage =
     "  -y               replace an existing OUT (and its descriptor)\n"
     "  --jad [FILE]     also write OUT's descriptor from FILE (default: SUITE.jad)\n"
     "  -v               print the run's log\n"
+    "  --codepage CP    code page of entry names stored without the UTF-8 flag\n"
+    "                   (936, 866, 932 ... or an iconv name; default: QMX_OEM_CODEPAGE,\n"
+    "                   else by locale)\n"
     "  --help\n"
+    "\n"
+    "A split suite (.z01 ... .zip) is read through its .zip; the other volumes are\n"
+    "taken from beside it, or asked for on a terminal.\n"
     "\n"
     "exit status: 0 success, 1 no name found or the run failed, 2 bad usage or refused\n";
 
@@ -100,6 +106,12 @@ int Usage(const std::string& complaint) {
 
 void Note(const std::string& file, const std::string& text) {
   std::cerr << kProgram << ": " << file << ": " << text << "\n";
+}
+
+// The converter reads split suites through the terminal's volume finder
+// instead of the window's dialog.
+void UseVolumeFinder(TForm1& form, TVolumeFinder& volumes) {
+  form.ArcMorph1().OnNextVolume = volumes.Handler();
 }
 
 bool IsUnusableType(TArcType t) {
@@ -189,7 +201,7 @@ std::string RewriteDescriptor(const std::string& jad, const std::string& newName
   return out;
 }
 
-int Show(const std::vector<std::string>& pos) {
+int Show(const std::vector<std::string>& pos, TVolumeFinder& volumes) {
   if (pos.size() != 2) return Usage("show takes one SUITE.jar");
   const std::string suite = ExpandFileName(pos[1]);
   if (!FileExists(suite)) {
@@ -204,12 +216,17 @@ int Show(const std::vector<std::string>& pos) {
   TTerminalView view;
   TForm1 form(view);
   form.FormCreate();
+  UseVolumeFinder(form, volumes);
   view.Fields[rfSource] = suite;
   view.Fields[rfDest] = AppendSlash(scratch) + "query.jar";
   form.Button1Click();
   // A query run writes no archive; remove whatever might be left.
   DeleteFile(view.Fields[rfDest]);
   RemoveDir(scratch);
+  if (!volumes.Missing().empty()) {
+    Note(pos[1], "the split set is incomplete");
+    return kExitUnusable;
+  }
   if (IsUnusableType(form.ArcMorph1().ArcType())) {
     Note(pos[1], "not an archive that can be read");
     return kExitUnusable;
@@ -225,7 +242,7 @@ int Show(const std::vector<std::string>& pos) {
 }
 
 int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJad,
-        const std::string& jadArg) {
+        const std::string& jadArg, TVolumeFinder& volumes) {
   if (pos.size() != 3) return Usage("set takes SUITE.jar and NEW-NAME");
   const std::string suite = ExpandFileName(pos[1]);
   const std::string newName = pos[2];
@@ -280,6 +297,7 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
   TForm1 form(view);
   form.FormCreate();
   form.ConfirmEachFile = false;
+  UseVolumeFinder(form, volumes);
   // Watch the entry names for a signature file, then let the window see them.
   bool signedSuite = false;
   TArcMorph& morph = form.ArcMorph1();
@@ -294,6 +312,11 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
   view.Fields[rfNewName] = newName;
   form.btnOKClick();
 
+  if (!volumes.Missing().empty()) {
+    // The run was cancelled before anything was written.
+    Note(pos[1], "the split set is incomplete; nothing written");
+    return kExitUnusable;
+  }
   if (IsUnusableType(morph.ArcType())) {
     Note(pos[1], "not an archive that can be read");
     return kExitUnusable;
@@ -362,7 +385,7 @@ int Main(int argc, char** argv) {
       rest.push_back(a);
     }
   }
-  TArgParser args({"-y", "-v", "-h", "--help"}, {"-o"});
+  TArgParser args({"-y", "-v", "-h", "--help"}, {"-o", "--codepage"});
   std::string error;
   if (!args.Parse(rest, error)) return Usage(error);
   if (args.Has("-h") || args.Has("--help")) {
@@ -371,13 +394,18 @@ int Main(int argc, char** argv) {
   }
   const auto& pos = args.Positional();
   if (pos.empty()) return Usage("no command");
+  if (args.Has("--codepage") && !ChooseOemCodePage(args.Value("--codepage"), error))
+    return Usage(error);
   // The converter's own message boxes (for example a refused output name).
   SetUserPrompt(std::make_shared<TTerminalPrompt>(kProgram, std::cerr, false));
+  TErrorPrinter errors(kProgram, std::cerr);
+  errors.FallbackFile = pos.size() > 1 ? pos[1] : std::string();
+  TVolumeFinder volumes(kProgram, errors, StdinIsTerminal());
   if (pos[0] == "show") {
     if (wantJad || args.Has("-o") || args.Has("-y")) return Usage("show takes no options");
-    return Show(pos);
+    return Show(pos, volumes);
   }
-  if (pos[0] == "set") return Set(pos, args, wantJad, jadArg);
+  if (pos[0] == "set") return Set(pos, args, wantJad, jadArg, volumes);
   return Usage("unknown command " + pos[0]);
 }
 
