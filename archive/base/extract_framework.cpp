@@ -194,6 +194,7 @@ void TCustomDClass::BeginEntry(const std::string& nameAsStored) {
   FEntryEncrypted = false;
   FPasswordFailed = false;
   FEntryCrc = TEntryCrc{};
+  FEntryUnixMode = 0;
   FStoredName = NameToWindows(nameAsStored, TranslateOemChar);
   SetFileName(FStoredName);
 }
@@ -361,11 +362,15 @@ void TCustomDClass::CloseOutput(std::unique_ptr<TFileStream32>& out, const std::
   }
   if (!out) return;
   FileSetDate(out->Handle(), ResolveFileDate(dosDate));
+  // A Unix mode says more than the attribute byte; a link's mode is not
+  // meant for the plain file that holds its target.
+  const bool unixMode = RestoreFileAttr && (FEntryUnixMode & 0170000) == 0100000;
+  if (unixMode) FileSetPermissions(out->Handle(), FEntryUnixMode);
   bool closed = true;
   if (auto* file = dynamic_cast<TOutputFile*>(out.get())) closed = file->Close();
   out.reset();
   if (!closed) ReportError(fileName, "", FVolumeName, E_CLOSE_FILE);
-  if (RestoreFileAttr && attributes != faArchive) FileSetAttr(fileName, attributes);
+  if (RestoreFileAttr && !unixMode && attributes != faArchive) FileSetAttr(fileName, attributes);
 }
 
 void TCustomDClass::SkipEntry(std::int64_t unpackedSize) {
@@ -434,7 +439,10 @@ bool TCustomDClass::ExtractDirectoryEntry() {
     ReportError(FFileName, "", FVolumeName, E_INVALID_NAME);
     return ReportVerdict(false, kErrCreateDir);
   }
-  return ReportVerdict(ForceDirs(FFileName), kErrCreateDir);
+  const bool made = ForceDirs(FFileName);
+  if (made && RestoreFileAttr && (FEntryUnixMode & 0170000) == 0040000)
+    DirSetPermissions(FFileName, FEntryUnixMode);
+  return ReportVerdict(made, kErrCreateDir);
 }
 
 // ---------------------------------------------------------------- path safety

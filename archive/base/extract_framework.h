@@ -145,6 +145,9 @@ class TCustomDClass : public TZipCommon {
   std::string FStoredName;
   bool FEntryEncrypted = false;
   bool FPasswordFailed = false;
+  // Unix mode of the entry (type and permission bits) where its archive
+  // records one; 0 otherwise. BeginEntry clears it.
+  std::uint32_t FEntryUnixMode = 0;
   // Volume counter for OpenNextVolume; -1 before the first volume switch.
   int FVolumeIndex = -1;
 

@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
 
 #include "archive/base/types.h"
@@ -453,6 +454,46 @@ bool FileSetAttr(const std::string& path, std::uint32_t attr) {
   return ::chmod(path.c_str(), wanted) == 0;
 }
 
+std::uint32_t FileGetMode(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return 0;
+  return static_cast<std::uint32_t>(st.st_mode);
+}
+
+namespace {
+
+// Read without changing it: umask() itself would race other threads.
+mode_t ProcessUmask() {
+  static const mode_t mask = [] {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+      if (line.rfind("Umask:", 0) == 0)
+        return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+    const mode_t m = ::umask(022);
+    ::umask(m);
+    return m;
+  }();
+  return mask;
+}
+
+}  // namespace
+
+bool FileSetPermissions(int fd, std::uint32_t mode) {
+  return fd >= 0 && ::fchmod(fd, static_cast<mode_t>(mode & 0777) & ~ProcessUmask()) == 0;
+}
+
+bool DirSetPermissions(const std::string& path, std::uint32_t mode) {
+  // The owner keeps full access, or the directory's own entries could not
+  // be extracted into it.
+  const mode_t wanted = (static_cast<mode_t>(mode & 0777) | S_IRWXU) & ~ProcessUmask();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fchmod(fd, wanted) == 0;
+  ::close(fd);
+  return ok;
+}
+
 // --- dates
 
 std::uint32_t UnixToDosDateTime(std::time_t t) {
@@ -563,6 +604,7 @@ bool ListDirectory(const std::string& dir, std::vector<TSearchRec>& out) {
     rec.Size = (rec.Attr & faDirectory) || !usable ? 0 : static_cast<std::int64_t>(st.st_size);
     rec.MTime = st.st_mtime;
     rec.DosTime = UnixToDosDateTime(rec.MTime);
+    rec.Mode = static_cast<std::uint32_t>(st.st_mode);
     out.push_back(std::move(rec));
   }
   ::closedir(d);

@@ -58,6 +58,12 @@ std::string ExpandFileName(const std::string& path);
 std::int32_t FileGetAttr(const std::string& path);
 // Only read-only is stored: set clears the write bits, clear restores owner write.
 bool FileSetAttr(const std::string& path, std::uint32_t attr);
+// The st_mode of what a path names, links followed; 0 when it cannot be read.
+std::uint32_t FileGetMode(const std::string& path);
+// Gives an open file the permission bits 0777 of mode, less the process
+// umask; set-id and sticky bits are never set.
+bool FileSetPermissions(int fd, std::uint32_t mode);
+bool DirSetPermissions(const std::string& path, std::uint32_t mode);
 
 // Packed DOS date and time (date in the high 16 bits), local time.
 std::uint32_t UnixToDosDateTime(std::time_t t);
@@ -77,6 +83,7 @@ struct TSearchRec {
   std::time_t MTime = 0;      // last write, UTC seconds
   std::uint32_t DosTime = 0;  // last write, packed DOS local time
   bool IsLink = false;        // the entry itself is a symbolic link
+  std::uint32_t Mode = 0;     // st_mode of what the entry names (links followed)
 };
 
 // Entries of a directory, without "." and "..", sorted by name in byte order.

@@ -550,15 +550,9 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t i
   TranslateOemChar = TranslateOemChar && !utf8;
   BeginEntry(rawName.empty() ? DelimToSlash(FItem.Name) : rawName);
   TranslateOemChar = savedTranslate;
+  FEntryUnixMode = UnixModeOf(FItem.Central.VersionMadeBy, FItem.Attributes);
 
-  bool isDir;
-  if (IsJar()) {
-    const char last = FStoredName.empty() ? '\0' : FStoredName.back();
-    isDir = last == '/' || last == '\\';
-  } else {
-    isDir = (FItem.Attributes & kDirectoryAttr) != 0;
-  }
-  if (isDir) {
+  if (IsDirectoryEntry(FItem, FStoredName)) {
     ExtractDirectoryEntry();
     return true;
   }
@@ -604,6 +598,15 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t i
   else
     FinishFileEntry(out, FItem.Attributes & 0xFF, FDosTime, 32, FExpectedCrc);
   return true;
+}
+
+bool TUnZip::IsDirectoryEntry(const TZipEntryItem& item, const std::string& storedName) const {
+  const char last = storedName.empty() ? '\0' : storedName.back();
+  const bool slash = last == '/' || last == '\\';
+  if (IsJar()) return slash;
+  return (item.Attributes & kDirectoryAttr) != 0 ||
+         (item.UnixMode() & kUnixTypeMask) == kUnixTypeDir ||
+         (slash && item.Extra.UnpackedSize64() == 0);
 }
 
 void TUnZip::DecodeEntry(std::unique_ptr<TFileStream32>& archive, TFileStream32* out) {

@@ -39,6 +39,10 @@ struct TZipEntryItem {
   // Local-scan mode: sizes follow the data and where the data ends could
   // not be found.
   bool SizeUnknown = false;
+
+  // Type and permission bits where the entry's host is Unix, else 0.
+  std::uint32_t UnixMode() const { return UnixModeOf(Central.VersionMadeBy, Attributes); }
+  bool IsSymLink() const { return (UnixMode() & kUnixTypeMask) == kUnixTypeLink; }
 };
 
 class TUnZip : public TUnBase {
@@ -59,6 +63,10 @@ class TUnZip : public TUnBase {
   // Entries selected by the running extraction, in archive order (for
   // event handlers; the list is freed when the run ends).
   const std::vector<TZipEntryItem>& Entries() const { return FEntries; }
+  // The directory test of extraction: a JAR entry by its trailing delimiter
+  // alone; a ZIP entry by its attribute, its Unix type, or an empty entry
+  // whose name ends in a delimiter (every other reader takes that for one).
+  bool IsDirectoryEntry(const TZipEntryItem& item, const std::string& storedName) const;
 
  protected:
   void ReadArchive(std::unique_ptr<TFileStream32>& archive) override;

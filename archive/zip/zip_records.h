@@ -74,6 +74,33 @@ inline constexpr std::uint16_t kZipFlagDescriptor = 0x0008;
 inline constexpr std::uint16_t kZipFlagStrongEncryption = 0x0040;
 inline constexpr std::uint16_t kZipFlagUtf8 = 0x0800;
 
+// "Version made by": host in the high byte. Entries we write name Unix as
+// their host, as zip and 7-Zip do on Linux: readers such as Info-ZIP unzip
+// take host 0 names as OEM text and garble UTF-8 ones, and only a Unix host
+// carries the file's mode (high 16 bits of the external attributes).
+inline constexpr std::uint16_t kZipHostUnix = 3;
+inline constexpr std::uint16_t kZipMadeByUnix = (kZipHostUnix << 8) | 20;
+inline constexpr std::uint32_t kUnixTypeMask = 0170000;
+inline constexpr std::uint32_t kUnixTypeFile = 0100000;
+inline constexpr std::uint32_t kUnixTypeDir = 0040000;
+inline constexpr std::uint32_t kUnixTypeLink = 0120000;
+
+// The Unix mode of an entry, 0 when its host is not Unix.
+constexpr std::uint32_t UnixModeOf(std::uint16_t versionMadeBy, std::uint32_t external) {
+  return (versionMadeBy >> 8) == kZipHostUnix ? external >> 16 : 0;
+}
+constexpr bool IsUnixSymLink(std::uint16_t versionMadeBy, std::uint32_t external) {
+  return (UnixModeOf(versionMadeBy, external) & kUnixTypeMask) == kUnixTypeLink;
+}
+// External attributes for a file or directory we store: its permission bits
+// above the documented attribute byte. Links are stored by their content,
+// so only the two plain types are ever written.
+constexpr std::uint32_t UnixExternalAttributes(std::uint32_t attr, std::uint32_t mode, bool isDir) {
+  std::uint32_t perm = mode & 0777;
+  if (perm == 0) perm = isDir ? 0755 : 0644;
+  return ((isDir ? kUnixTypeDir : kUnixTypeFile) | perm) << 16 | (attr & 0xFF);
+}
+
 // --- records
 inline constexpr std::size_t kZipLocalSize = 30;
 inline constexpr std::size_t kZipCentralSize = 46;

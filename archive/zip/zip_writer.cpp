@@ -238,7 +238,7 @@ void TZipBase::InitLocalHeader(TByteBlock& header, const TSearchRec& info) {
   TZipCentralHeader c;
   c.DosTime = info.DosTime;
   c.UnpackedSize = static_cast<std::uint32_t>(info.Size);
-  c.ExternalAttributes = info.Attr;
+  c.ExternalAttributes = UnixExternalAttributes(info.Attr, info.Mode, info.Attr & faDirectory);
   PutBlock(header, c, SizeBits32To47(static_cast<std::uint64_t>(info.Size)), 0);
 
   if (!IsJarWriter() || FManifestPlaced || !FList || FList->Count() == 0) return;
@@ -352,7 +352,7 @@ void TZipBase::FinishLocalHeader(std::int64_t packedSize, std::int64_t unpackedS
 void TZipBase::MakeCentralHeader(std::size_t index, std::uint32_t attributes, TWorkList& list) {
   TCompHeader& rec = list.Get(index);
   TZipCentralHeader c;
-  c.VersionMadeBy = 20;
+  c.VersionMadeBy = kZipMadeByUnix;
   c.VersionNeeded = 20;
   c.Flags = FLocal.Flags;
   c.Method = FLocal.Method;
@@ -371,6 +371,8 @@ void TZipBase::MakeCentralHeader(std::size_t index, std::uint32_t attributes, TW
   }
   c.ExtraLength = static_cast<std::uint16_t>(rec.Extra.size());
   c.InternalAttributes = 1;
+  // A Unix host with mode 0 would give readers files nobody may open.
+  if ((attributes >> 16) == 0) attributes = UnixExternalAttributes(attributes, 0, FEntryIsDir);
   c.ExternalAttributes = attributes;
   c.LocalHeaderOffset = static_cast<std::uint32_t>(FEntryHeadPos);
   rec.Position = FEntryHeadPos;
@@ -389,7 +391,9 @@ bool TZipBase::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
   FEntryAttr = listed.ExternalAttributes;
   if (FEntryAttr == 0) {
     const std::int32_t a = FileGetAttr(path);
-    FEntryAttr = a < 0 ? 0 : static_cast<std::uint32_t>(a);
+    if (a >= 0)
+      FEntryAttr = UnixExternalAttributes(static_cast<std::uint32_t>(a), FileGetMode(path),
+                                          (a & faDirectory) != 0);
   }
   FEntryDosDate = listed.DosTime != 0 ? listed.DosTime : FileGetDate(path);
   FEntryIsDir = (!path.empty() && path.back() == kPathDelim) || (FEntryAttr & faDirectory) != 0;

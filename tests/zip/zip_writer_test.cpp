@@ -202,9 +202,11 @@ TEST(ZipWriter, OneSmallTextFileJarHasTheDocumentedRecords) {
   const auto c = TZipCentralHeader::Parse(
       std::span<const std::uint8_t, 46>(reinterpret_cast<const std::uint8_t*>(&data[cpos]), 46));
   EXPECT_EQ(c.Signature, kZipCentralSig);
-  EXPECT_EQ(c.VersionMadeBy, 20);
+  EXPECT_EQ(c.VersionMadeBy, (3 << 8) | 20);  // Unix host
   EXPECT_EQ(c.InternalAttributes, 1);
-  EXPECT_EQ(c.ExternalAttributes, static_cast<std::uint32_t>(FileGetAttr(t / "src/note.txt")));
+  EXPECT_EQ(c.ExternalAttributes & 0xFF,
+            static_cast<std::uint32_t>(FileGetAttr(t / "src/note.txt")));
+  EXPECT_EQ(c.ExternalAttributes >> 16, FileGetMode(t / "src/note.txt"));
   EXPECT_EQ(c.Crc32, l.Crc32);
   const std::size_t epos = cpos + 46 + 8;
   ASSERT_EQ(data.size(), epos + 22);
