@@ -177,9 +177,10 @@ std::string TZipBase::PlatformName(const std::string& raw, std::uint16_t flags) 
 
 std::string TZipBase::ArchiveName(const std::string& stored, bool& utf8) const {
   utf8 = false;
-  if (HasNonAscii(stored) && SystemIsUtf8() && IsValidUtf8(stored) &&
-      (!TranslateOemChar || !RepresentableInOem(stored))) {
-    // The OEM code page would lose characters: keep them, marked as UTF-8.
+  if (HasNonAscii(stored) && SystemIsUtf8() && IsValidUtf8(stored)) {
+    // Our entries name Unix as their host, and Unix readers (unzip, 7-Zip,
+    // bsdtar) never decode OEM bytes for such entries: every name beyond
+    // ASCII goes in UTF-8, marked as such.
     utf8 = true;
     return DelimToSlash(stored);
   }
@@ -791,10 +792,9 @@ void TZipBase::CopyEntryNewName(TStream32& oldArchive, TStream32& newArchive, TW
   if (rest < 0) RaiseError(FArchiveFile, list.Name(index), FVolumeName, E_BAD_LOCAL_OFFSET);
 
   const std::int64_t dataStart = start + static_cast<std::int64_t>(kZipLocalSize) + l.NameLength;
-  std::string name = DelimToSlash(list.Name(index));
+  bool utf8 = false;
+  std::string name = ArchiveName(list.Name(index), utf8);
   if (name.size() > kMaxField) name.resize(kMaxField);
-  const bool utf8 = HasNonAscii(name) && IsValidUtf8(name) && SystemIsUtf8() &&
-                    (!TranslateOemChar || !RepresentableInOem(name));
   l.NameLength = static_cast<std::uint16_t>(name.size());
   l.Flags = static_cast<std::uint16_t>((l.Flags & ~kZipFlagUtf8) | (utf8 ? kZipFlagUtf8 : 0));
   WriteLocalRecord(newArchive, l, name, enciphered);
