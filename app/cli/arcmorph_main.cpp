@@ -239,7 +239,7 @@ class TEntryMatcher {
 void PrintListLine(const std::string& method, std::int64_t packed, std::int64_t original,
                    std::uint32_t dosTime, std::uint32_t crc, const std::string& name) {
   char buf[128];
-  std::snprintf(buf, sizeof buf, "%-10s %12" PRId64 " %12" PRId64 " %s %08" PRIX32 "  ",
+  std::snprintf(buf, sizeof buf, "%-11s %12" PRId64 " %12" PRId64 " %s %08" PRIX32 "  ",
                 method.c_str(), packed, original, FormatDosDateTime(dosTime).c_str(), crc);
   std::cout << buf << name << '\n';
 }
@@ -258,8 +258,20 @@ int CmdList(TSession& s) {
     listed.push_back({name, false, matcher.Find(*reader, name)});
     extract = false;
   };
+  // Entries the reader cannot decode (an unknown method) arrive here too:
+  // only the reader's own directory test makes a directory.
   reader->TZipCommon::OnEnd = [&](TZipCommon&, const std::string& name, bool) {
-    listed.push_back({name, true, matcher.Find(*reader, name)});
+    const TZipEntryItem* item = matcher.Find(*reader, name);
+    const auto* zip = dynamic_cast<const TUnZip*>(reader.get());
+    const bool dir = item && zip ? zip->IsDirectoryEntry(*item, item->Name)
+                                 : !name.empty() && (name.back() == '/' || name.back() == '\\');
+    listed.push_back({name, dir, item});
+  };
+  // Listing decodes nothing: the method column says what cannot be read.
+  reader->OnError = [&s, print = s.Errors.Handler()](TZipCommon& sender, const std::string& file,
+                                                     const std::string& msg,
+                                                     const std::string& volume, int code) {
+    if (code != E_UNSUPPORTED_METHOD) print(sender, file, msg, volume, code);
   };
   reader->OnGetPassword = nullptr;
   reader->SetFileSpec({"*.*"});
@@ -267,7 +279,7 @@ int CmdList(TSession& s) {
   s.Bar.Clear();
 
   if (!s.Quiet)
-    std::cout << "Method           Packed     Original Date       Time  CRC-32    Name\n";
+    std::cout << "Method            Packed     Original Date       Time  CRC-32    Name\n";
   std::int64_t totalPacked = 0, totalOriginal = 0;
   for (const TListedEntry& entry : listed) {
     const std::string shown = DelimToSlash(entry.Name);
@@ -282,14 +294,16 @@ int CmdList(TSession& s) {
     const std::int64_t original = static_cast<std::int64_t>(e.Central.UnpackedSize) |
                                   (static_cast<std::int64_t>(e.Extra.UnpackedHigh) << 32);
     const int aes = e.Extra.HasAes ? e.Extra.AesMethod() : -1;
+    // A link is extracted as a file that holds its target: say so.
     PrintListLine(reader->MethodName(e.Central.Method, e.Central.Flags, entry.IsDir, aes), packed,
-                  original, e.Central.DosTime, e.Central.Crc32, shown);
+                  original, e.Central.DosTime, e.Central.Crc32,
+                  e.IsSymLink() ? shown + " (symbolic link)" : shown);
     totalPacked += packed;
     totalOriginal += original;
   }
   if (!s.Quiet) {
     char buf[96];
-    std::snprintf(buf, sizeof buf, "%-10s %12" PRId64 " %12" PRId64 " %zu entries\n", "",
+    std::snprintf(buf, sizeof buf, "%-11s %12" PRId64 " %12" PRId64 " %zu entries\n", "",
                   totalPacked, totalOriginal, listed.size());
     std::cout << buf;
   }
@@ -303,8 +317,8 @@ int CmdList(TSession& s) {
 int CmdTest(TSession& s) {
   const auto& pos = s.Args.Positional();
   if (pos.size() != 2) return Usage("test needs exactly one ARCHIVE");
-  const std::string& archive = pos[1];
-  if (!ArchiveExists(s, archive)) return kExitUnusable;
+  std::string archive = pos[1];
+  if (!s.Volumes.FindSet(archive) || !ArchiveExists(s, archive)) return kExitUnusable;
   TZipCheck check;
   check.SetArchiveFile(archive);
   check.SetFileSpec({"*.*"});

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstring>
 #include <functional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/base/names.h"
@@ -25,6 +27,17 @@ constexpr std::int64_t kChunk = 32768;
 constexpr std::size_t kNameKept = 255;
 constexpr std::uint32_t kDirectoryAttr = 0x10;
 constexpr std::uint16_t kMethodAes = 99;
+
+// The number, and the name of a method we know of but do not decode, so a
+// user learns which tool can read the entry.
+std::string MethodText(int method) {
+  static const std::pair<int, const char*> kKnown[] = {
+      {7, "Tokenizing"}, {12, "BZip2"}, {14, "LZMA"}, {18, "IBM TERSE"}, {19, "IBM LZ77"},
+      {93, "Zstandard"}, {95, "XZ"},    {96, "JPEG"}, {97, "WavPack"},   {98, "PPMd"}};
+  for (const auto& [number, name] : kKnown)
+    if (number == method) return std::to_string(method) + ", " + name;
+  return std::to_string(method);
+}
 
 // The packed data of one entry seen as a stream. Reads go through the
 // reader, which deciphers, stops at the packed size and moves on to the
@@ -563,7 +576,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t i
   const int method =
       (FMethod == kMethodAes && FItem.Extra.HasAes) ? FItem.Extra.AesMethod() : FMethod;
   if (encryption != emUnsupported && !CanDecode(method, encryption)) {
-    ReportError(FFileName, std::to_string(method), FVolumeName, E_UNSUPPORTED_METHOD);
+    ReportError(FFileName, MethodText(method), FVolumeName, E_UNSUPPORTED_METHOD);
     SkipEntry(FUnpackedSize);
     if (OnEnd) ReportVerdict(false);
     return true;
@@ -644,7 +657,7 @@ void TUnZip::DecodeEntry(std::unique_ptr<TFileStream32>& archive, TFileStream32*
       break;
     }
     default:
-      ReportError(FFileName, std::to_string(method), FVolumeName, E_UNSUPPORTED_METHOD);
+      ReportError(FFileName, MethodText(method), FVolumeName, E_UNSUPPORTED_METHOD);
       break;
   }
 }
