@@ -67,7 +67,7 @@ int RunConvert(const std::vector<std::string>& args) {
   }
   const auto& pos = parser.Positional();
   if (pos.size() != 3) return Usage("convert needs SOURCE and DEST");
-  const std::string& source = pos[1];
+  std::string source = pos[1];
   const std::string& dest = pos[2];
 
   std::optional<TOutArcType> type =
@@ -88,6 +88,7 @@ int RunConvert(const std::vector<std::string>& args) {
   TVolumeFinder volumes(kProgram, errors, interactive, &bar);
   SetUserPrompt(std::make_shared<TTerminalPrompt>(kProgram, std::cerr, interactive));
 
+  if (!volumes.FindSet(source)) return kExitUnusable;
   if (!FileExists(source)) {
     errors.Print(source, "", "0", E_FILE_NOT_FOUND);
     return kExitUnusable;

@@ -54,8 +54,8 @@ constexpr const char* kOptionsUsage =
     "                   QMX_OEM_CODEPAGE environment variable, else by locale (CP437)\n"
     "  --help, --version\n"
     "\n"
-    "A split set (.z01, .z02 ... .zip) is read through its .zip; the other volumes are\n"
-    "taken from beside it, or asked for on a terminal.\n"
+    "A split set (.z01, .z02 ... .zip) is read through its .zip, whichever volume is\n"
+    "named; the other volumes are taken from beside it, or asked for on a terminal.\n"
     "\n"
     "exit status: 0 success, 1 some entries failed, 2 bad usage or unusable archive\n";
 
@@ -163,8 +163,8 @@ bool ArchiveExists(TSession& s, const std::string& archive) {
 }
 
 // The reader for the archive's detected type, or nullptr (reported).
-std::unique_ptr<TUnBase> OpenReader(TSession& s, const std::string& archive) {
-  if (!ArchiveExists(s, archive)) return nullptr;
+std::unique_ptr<TUnBase> OpenReader(TSession& s, std::string archive) {
+  if (!s.Volumes.FindSet(archive) || !ArchiveExists(s, archive)) return nullptr;
   TZipCheck probe;
   probe.SetArchiveFile(archive);
   std::unique_ptr<TUnBase> reader = TZipCheck::CreateReader(probe.ArcType());

@@ -11,6 +11,7 @@
 #include "archive/base/names.h"
 #include "archive/platform/codepage.h"
 #include "archive/platform/files.h"
+#include "archive/zip/zip_check.h"
 
 namespace qmx::cli {
 
@@ -223,11 +224,51 @@ TVolumeFinder::TVolumeFinder(std::string program, TErrorPrinter& errors, bool in
 
 TOnNextVolume TVolumeFinder::Handler() {
   return [this](TZipCommon&, std::string& volumeName, int volumeId, bool exists, bool& cancel) {
-    Request(volumeName, volumeId, exists, cancel);
+    Request(volumeName, "volume " + std::to_string(volumeId), exists, cancel);
+    // The reader's "User canceled" that follows would only repeat our report.
+    if (cancel && !FInteractive) FErrors.Absorb(E_USER_CANCELED);
   };
 }
 
-void TVolumeFinder::Request(std::string& volumeName, int volumeId, bool exists, bool& cancel) {
+namespace {
+
+// ".z01", ".Z99", ".z100": a numbered volume's extension.
+bool IsNumberedVolume(const std::string& archive) {
+  const std::string ext = ExtractFileExt(archive);
+  return ext.size() >= 4 && (ext[1] == 'z' || ext[1] == 'Z') &&
+         ext.find_first_not_of("0123456789", 2) == std::string::npos;
+}
+
+bool IsZipFamily(TArcType t) {
+  return t == atZip || t == atZipExe || t == atZipMV || t == atZipDS;
+}
+
+}  // namespace
+
+bool TVolumeFinder::FindSet(std::string& archive) {
+  if (!IsNumberedVolume(archive)) return true;
+  const bool upper = ExtractFileExt(archive)[1] == 'Z';
+  for (const char* ext : {upper ? ".ZIP" : ".zip", upper ? ".zip" : ".ZIP"}) {
+    const std::string last = ChangeFileExt(archive, ext);
+    if (FileExists(last)) {
+      archive = last;
+      return true;
+    }
+  }
+  // Not a volume of a ZIP set after all (or not there): read as it is.
+  TZipCheck probe;
+  probe.SetArchiveFile(archive);
+  if (!IsZipFamily(probe.ArcType())) return true;
+  std::string last = ChangeFileExt(archive, upper ? ".ZIP" : ".zip");
+  bool cancel = false;
+  while (!cancel && !FileExists(last)) Request(last, "the last volume", false, cancel);
+  if (cancel) return false;
+  archive = last;
+  return true;
+}
+
+void TVolumeFinder::Request(std::string& volumeName, const std::string& which, bool exists,
+                            bool& cancel) {
   // The reader asks again for as long as the name given back does not
   // exist, so every path out of here either finds a file or cancels.
   cancel = false;
@@ -239,15 +280,12 @@ void TVolumeFinder::Request(std::string& volumeName, int volumeId, bool exists, 
   if (!FInteractive) {
     FMissing = FProposed;
     cancel = true;
-    FErrors.Print(FProposed, "volume " + std::to_string(volumeId) + " of the split set is missing",
-                  "0", E_FILE_NOT_FOUND);
-    // The reader's "User canceled" that follows would only repeat it.
-    FErrors.Absorb(E_USER_CANCELED);
+    FErrors.Print(FProposed, which + " of the split set is missing", "0", E_FILE_NOT_FOUND);
     return;
   }
   std::string line;
-  const std::string prompt = FProgram + ": " + volumeName + " not found; path of volume " +
-                             std::to_string(volumeId) + " (empty to cancel): ";
+  const std::string prompt =
+      FProgram + ": " + volumeName + " not found; path of " + which + " (empty to cancel): ";
   if (!ReadTerminalLine(prompt, false, line) || line.empty()) {
     FMissing = FProposed;
     cancel = true;
@@ -267,7 +305,7 @@ bool ChooseOemCodePage(const std::string& name, std::string& error) {
   std::string out;
   const std::string sys = SystemCodePage();
   if (cp.empty() || !ConvertCodePage(cp, sys, "A", out) || !ConvertCodePage(sys, cp, "A", out)) {
-    error = "unknown code page " + name;
+    error = name.empty() ? "--codepage needs a code page" : "unknown code page " + name;
     return false;
   }
   SetOemCodePage(cp);

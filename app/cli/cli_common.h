@@ -123,12 +123,17 @@ class TVolumeFinder {
                 TProgressBar* bar = nullptr);
   void SetInteractive(bool on) { FInteractive = on; }
   TOnNextVolume Handler();
+  // A numbered volume of a ZIP set (NAME.z01 ...) stands for the set, which
+  // is read through its last volume NAME.zip, as 7-Zip does; archive is
+  // changed to that. False when the last volume is missing (reported).
+  bool FindSet(std::string& archive);
   // The volume a run stopped for because it was not found and nobody
   // supplied it.
   const std::string& Missing() const { return FMissing; }
 
  private:
-  void Request(std::string& volumeName, int volumeId, bool exists, bool& cancel);
+  // Leaves volumeName naming an existing file, or sets cancel.
+  void Request(std::string& volumeName, const std::string& which, bool exists, bool& cancel);
   std::string FProgram;
   TErrorPrinter& FErrors;
   bool FInteractive;

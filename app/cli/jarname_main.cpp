@@ -41,8 +41,8 @@ constexpr const char* kUsage =
     "                   else by locale)\n"
     "  --help\n"
     "\n"
-    "A split suite (.z01 ... .zip) is read through its .zip; the other volumes are\n"
-    "taken from beside it, or asked for on a terminal.\n"
+    "A split suite (.z01 ... .zip) is read through its .zip, whichever volume is\n"
+    "named; the other volumes are taken from beside it, or asked for on a terminal.\n"
     "\n"
     "exit status: 0 success, 1 no name found or the run failed, 2 bad usage or refused\n";
 
@@ -203,7 +203,8 @@ std::string RewriteDescriptor(const std::string& jad, const std::string& newName
 
 int Show(const std::vector<std::string>& pos, TVolumeFinder& volumes) {
   if (pos.size() != 2) return Usage("show takes one SUITE.jar");
-  const std::string suite = ExpandFileName(pos[1]);
+  std::string suite = ExpandFileName(pos[1]);
+  if (!volumes.FindSet(suite)) return kExitUnusable;
   if (!FileExists(suite)) {
     Note(pos[1], "no such file");
     return kExitUnusable;
@@ -244,7 +245,8 @@ int Show(const std::vector<std::string>& pos, TVolumeFinder& volumes) {
 int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJad,
         const std::string& jadArg, TVolumeFinder& volumes) {
   if (pos.size() != 3) return Usage("set takes SUITE.jar and NEW-NAME");
-  const std::string suite = ExpandFileName(pos[1]);
+  std::string suite = ExpandFileName(pos[1]);
+  if (!volumes.FindSet(suite)) return kExitUnusable;
   const std::string newName = pos[2];
   const bool replace = args.Has("-y");
   if (!FileExists(suite)) {
