@@ -1,7 +1,6 @@
 // Runs the built arcmorph program on archives made by peer tools and checks
 // what it prints, what it writes and how it exits.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli_run.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -19,41 +19,13 @@ using qmx::test::ReadFile;
 using qmx::test::TempDir;
 using qmx::test::WriteFile;
 
-std::string Binary() {
-#ifdef QMX_ARCMORPH
-  return QMX_ARCMORPH;
-#else
-  // Same build tree: tests/test_cli beside app/arcmorph.
-  char self[4096];
-  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
-  dir = dir.substr(0, dir.find_last_of('/'));
-  return dir + "/../app/arcmorph";
-#endif
-}
-
-struct TResult {
-  int code = -1;
-  std::string out, err;
-  std::vector<std::string> ErrLines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(err);
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    return lines;
-  }
-};
+using TResult = qmx::test::TCliResult;
 
 class ArcmorphTest : public ::testing::Test {
  protected:
   // stdin is never a terminal here: nothing may wait for an answer.
   TResult Cli(const std::string& args) {
-    TResult r;
-    const std::string cmd = "cd " + dir_.path() + " && " + Binary() + " " + args + " >" +
-                            dir_ / "stdout.txt" + " 2>" + dir_ / "stderr.txt" + " </dev/null";
-    r.code = qmx::test::Run(cmd);
-    r.out = ReadFile(dir_ / "stdout.txt");
-    r.err = ReadFile(dir_ / "stderr.txt");
-    return r;
+    return qmx::test::RunCli(dir_.path(), qmx::test::ArcmorphBinary(), args);
   }
   void Sh(const std::string& cmd) {
     ASSERT_EQ(qmx::test::Run("cd " + dir_.path() + " && " + cmd), 0) << cmd;
@@ -285,9 +257,36 @@ TEST_F(ArcmorphTest, BadUsageExitsWithTwo) {
   EXPECT_EQ(Cli("test a.zip -d out").code, 2) << "-d does not apply to test";
   EXPECT_EQ(Cli("extract").code, 2);
   EXPECT_EQ(Cli("test --bogus a.zip").code, 2);
+}
+
+// The usage names every command, whether asked for or printed on a mistake.
+TEST_F(ArcmorphTest, UsageNamesEveryCommand) {
   TResult help = Cli("--help");
   EXPECT_EQ(help.code, 0);
-  EXPECT_NE(help.out.find("arcmorph extract ARCHIVE"), std::string::npos);
+  TResult wrong = Cli("frobnicate x");
+  EXPECT_EQ(wrong.code, 2);
+  EXPECT_NE(wrong.err.find("unknown command frobnicate"), std::string::npos) << wrong.err;
+  for (const char* command : {"detect", "list", "test", "extract", "add", "delete", "convert"}) {
+    const std::string line = std::string("  arcmorph ") + command + " ";
+    EXPECT_NE(help.out.find(line), std::string::npos) << command << " missing from --help";
+    EXPECT_NE(wrong.err.find(line), std::string::npos) << command << " missing from the usage";
+  }
+  EXPECT_NE(help.out.find("--codepage CP"), std::string::npos);
+  TResult convertHelp = Cli("convert --help");
+  EXPECT_EQ(convertHelp.code, 0);
+  EXPECT_NE(convertHelp.out.find("arcmorph convert SOURCE DEST"), std::string::npos);
+
+  const std::string jarname = qmx::test::JarnameBinary();
+  if (jarname.empty()) GTEST_SKIP() << "jarname not built";
+  TResult jarHelp = qmx::test::RunCli(dir_.path(), jarname, "--help");
+  EXPECT_EQ(jarHelp.code, 0);
+  TResult jarWrong = qmx::test::RunCli(dir_.path(), jarname, "frobnicate");
+  EXPECT_EQ(jarWrong.code, 2);
+  for (const char* command : {"show", "set"}) {
+    const std::string line = std::string("  jarname ") + command + " ";
+    EXPECT_NE(jarHelp.out.find(line), std::string::npos) << command;
+    EXPECT_NE(jarWrong.err.find(line), std::string::npos) << command;
+  }
 }
 
 }  // namespace
