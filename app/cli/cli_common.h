@@ -132,7 +132,8 @@ class TVolumeFinder {
   const std::string& Missing() const { return FMissing; }
 
  private:
-  // Leaves volumeName naming an existing file, or sets cancel.
+  // Cancels, or gives back in volumeName a path to try (which names the
+  // volume as which, e.g. "volume 2", in messages).
   void Request(std::string& volumeName, const std::string& which, bool exists, bool& cancel);
   std::string FProgram;
   TErrorPrinter& FErrors;
