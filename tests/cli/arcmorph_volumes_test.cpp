@@ -243,38 +243,6 @@ TAsked Ask(TVolumeFinder& finder, const std::string& proposed, int volumeId) {
   return a;
 }
 
-TEST(VolumeFinder, AnExistingVolumeIsTakenAsProposed) {
-  TempDir dir;
-  test::WriteFile(dir / "set.z01", "x");
-  std::ostringstream out;
-  TErrorPrinter errors("prog", out);
-  TVolumeFinder finder("prog", errors, false);
-  TAsked a = Ask(finder, dir / "set.z01", 1);
-  EXPECT_FALSE(a.Cancel);
-  EXPECT_EQ(a.Name, dir / "set.z01");
-  EXPECT_TRUE(finder.Missing().empty());
-  EXPECT_EQ(out.str(), "");
-}
-
-TEST(VolumeFinder, WithoutATerminalTheMissingVolumeIsReportedOnce) {
-  TempDir dir;
-  std::ostringstream out;
-  TErrorPrinter errors("prog", out);
-  TVolumeFinder finder("prog", errors, false);
-  TAsked a = Ask(finder, dir / "set.z02", 2);
-  EXPECT_TRUE(a.Cancel);
-  EXPECT_EQ(finder.Missing(), dir / "set.z02");
-  EXPECT_EQ(out.str(),
-            "prog: " + dir / "set.z02" +
-                ": Error#: 25192 File not found (volume 2 of the split set is missing)\n");
-  // The reader's cancellation report is counted but not printed again.
-  errors.Print("entry.txt", "", "0", E_USER_CANCELED);
-  EXPECT_EQ(out.str().find("entry.txt"), std::string::npos);
-  EXPECT_TRUE(errors.Reported(E_USER_CANCELED));
-  errors.Print("other.txt", "", "0", E_USER_CANCELED);
-  EXPECT_NE(out.str().find("other.txt"), std::string::npos) << "only the one report is absorbed";
-}
-
 TEST(VolumeFinder, ANumberedVolumeStandsForItsSet) {
   TempDir dir;
   std::ostringstream out;
@@ -294,15 +262,6 @@ TEST(VolumeFinder, ANumberedVolumeStandsForItsSet) {
     EXPECT_EQ(archive, dir / read);
   }
   EXPECT_EQ(out.str(), "");
-
-  // A real first volume whose .zip is gone.
-  const fs::path set = CorpusSets().front();
-  const std::string z01 = set.stem().string() + ".z01";
-  fs::copy_file(set.parent_path() / z01, dir / z01);
-  std::string archive = dir / z01;
-  EXPECT_FALSE(finder.FindSet(archive));
-  EXPECT_EQ(finder.Missing(), dir / set.filename().string());
-  EXPECT_NE(out.str().find(finder.Missing() + ": Error#: 25192"), std::string::npos) << out.str();
 }
 
 TEST(VolumeFinder, OnATerminalTheUserGivesThePathOrCancels) {
