@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/cli_run.h"
+#include "support/corpus.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -150,7 +151,7 @@ TEST_F(ArcmorphPeers, UndecodableMethodsFailOnlyTheirEntries) {
          "  z.writestr('ok.txt', b'deflate ' * 100, zipfile.ZIP_DEFLATED)\n\" && "
          "echo ppmd-text-ppmd-text > p.txt && 7zz a -tzip -mm=PPMd ppmd.zip p.txt >/dev/null"),
       0);
-  const std::string corpus = std::string(QMX_CORPUS_DIR) + "/zip/misc/libzip/";
+  const std::string corpus = qmx::test::CorpusDir() + "/zip/misc/libzip/";
   struct TCase {
     std::string archive, failing, method;
     int entries;

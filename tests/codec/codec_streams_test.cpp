@@ -7,6 +7,7 @@
 #include "archive/base/types.h"
 #include "archive/codec/crc.h"
 #include "codec_test_util.h"
+#include "support/corpus.h"
 
 namespace qmx {
 namespace {
@@ -158,7 +159,7 @@ TEST(Inflate, SeekSemanticsChunkedReadsAndSourceLeftAfterTheData) {
 // Real gzip members from other tools; the body is raw Deflate and the
 // trailer follows wherever the data ends (some files carry padding).
 TEST(Inflate, DecodesGzipMembersFromTheCorpus) {
-  const std::string dir = std::string(QMX_CORPUS_DIR) + "/gzip/dotnet-runtime-assets/";
+  const std::string dir = test::CorpusDir() + "/gzip/dotnet-runtime-assets/";
   for (const char* name :
        {"TestDocument.txt.gz", "quickfox_repeated.gz", "random_org_10k.bin.gz"}) {
     const std::string gz = test::ReadFile(dir + name);

@@ -10,6 +10,7 @@
 
 #include "archive/codec/crc.h"
 #include "archive/zip/zip_reader.h"
+#include "support/corpus.h"
 #include "tests/codec/window_test_util.h"
 #include "tests/support/temp_dir.h"
 
@@ -17,7 +18,7 @@ namespace qmx {
 namespace {
 
 using namespace wintest;
-const std::string kCorpus = QMX_CORPUS_DIR "/zip/";
+const std::string kCorpus = test::CorpusDir() + "/zip/";
 
 TRun Explode(const Bytes& data, std::int64_t at, std::int64_t packed, std::uint16_t flags,
              std::int64_t unpacked, const bool* cancel = nullptr) {

@@ -13,6 +13,7 @@
 
 #include "archive/codec/crc.h"
 #include "archive/zip/zip_reader.h"
+#include "support/corpus.h"
 #include "tests/codec/window_test_util.h"
 #include "tests/support/temp_dir.h"
 
@@ -21,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace wintest;
-const std::string kCorpus = QMX_CORPUS_DIR "/zip/";
+const std::string kCorpus = test::CorpusDir() + "/zip/";
 
 TRun Inflate(const Bytes& data, std::int64_t at, std::int64_t packed, bool deflate64,
              std::int64_t limit = -1, const bool* cancel = nullptr) {

@@ -2,6 +2,8 @@
 // small ZIP files (no Zip64) and build code streams bit by bit.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <fstream>
 #include <initializer_list>
@@ -13,8 +15,10 @@ namespace qmx::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// An unreadable file fails the running test with its path.
 inline Bytes Load(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
+  if (!f) ADD_FAILURE() << "cannot read " << path;
   return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/codec/crc.h"
+#include "support/corpus.h"
 #include "tests/support/raw_zip.h"
 
 namespace qmx {
@@ -21,7 +22,7 @@ using test::ListZip;
 using test::Load;
 using test::TBitWriter;
 using test::TEntry;
-const std::string kCorpus = QMX_CORPUS_DIR "/zip/";
+const std::string kCorpus = test::CorpusDir() + "/zip/";
 
 struct TRun {
   TLegacyResult Result;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/zip/zip_locate.h"
+#include "support/corpus.h"
 #include "support/temp_dir.h"
 
 namespace qmx::ziptest {
@@ -17,7 +18,7 @@ namespace qmx::ziptest {
 using TBytes = std::vector<std::uint8_t>;
 
 inline std::string Corpus(const std::string& rel) {
-  return std::string(QMX_CORPUS_DIR) + "/" + rel;
+  return test::CorpusFile(rel);
 }
 inline TBytes ToBytes(const std::string& s) {
   return TBytes(s.begin(), s.end());

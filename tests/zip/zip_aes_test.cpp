@@ -16,6 +16,7 @@
 #include "archive/zip/zip_reader.h"
 #include "archive/zip/zip_records.h"
 #include "archive/zip/zip_writer.h"
+#include "support/corpus.h"
 #include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -435,7 +436,7 @@ TEST_F(ZipAesInterop, OverlongPasswordLeavesTheEntryOut) {
 // extraction, and damaged codes fail.
 TEST(ZipAesCorpus, OtherWritersAgreeWithSevenZip) {
   ASSERT_EQ(Sh("command -v 7zz >/dev/null 2>&1"), 0);
-  const std::string base = QMX_CORPUS_DIR "/zip/crypto/";
+  const std::string base = test::CorpusDir() + "/zip/crypto/";
   struct TCase {
     const char* path;
     const char* password;

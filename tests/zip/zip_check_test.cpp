@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/base/errors.h"
+#include "support/corpus.h"
 #include "support/temp_dir.h"
 
 namespace qmx {
@@ -255,7 +256,7 @@ TEST_F(ZipCheckTest, CancellingThroughTheCheckerStopsTheInnerReader) {
 }
 
 TEST(ZipCheckCorpus, ArchivesFromOtherWritersTestClean) {
-  const std::string corpus = QMX_CORPUS_DIR;
+  const std::string corpus = test::CorpusDir();
   struct TCase {
     std::string file, password;
     std::size_t entries;
@@ -275,8 +276,7 @@ TEST(ZipCheckCorpus, ArchivesFromOtherWritersTestClean) {
 }
 
 TEST(ZipCheckCorpus, ACorruptDeflateStreamFailsItsEntry) {
-  TRecorder r(std::string(QMX_CORPUS_DIR) +
-              "/zip/damaged/dotnet-runtime-assets/invalidDeflate.zip");
+  TRecorder r(test::CorpusFile("zip/damaged/dotnet-runtime-assets/invalidDeflate.zip"));
   r.check.Activate();
   ASSERT_EQ(r.statuses.size(), 1u);
   EXPECT_FALSE(r.statuses[0].Pass);

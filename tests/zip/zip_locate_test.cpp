@@ -21,6 +21,7 @@ TZipLocation Locate(const TBytes& b) {
 }
 
 std::uint32_t WordAt(const TBytes& b, std::int64_t at) {
+  if (at < 0 || static_cast<std::size_t>(at) + 4 > b.size()) return 0;
   return GetLE32(b.data() + at);
 }
 

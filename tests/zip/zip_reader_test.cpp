@@ -14,6 +14,7 @@
 #include "archive/base/errors.h"
 #include "archive/platform/disk_service.h"
 #include "archive/zip/disk_spann.h"
+#include "support/corpus.h"
 #include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -24,7 +25,7 @@ using qmx::test::WriteFile;
 
 namespace {
 
-const std::string kCorpus = QMX_CORPUS_DIR "/zip/";
+const std::string kCorpus = test::CorpusDir() + "/zip/";
 
 struct TRunResult {
   int count = 0;
@@ -52,6 +53,7 @@ TRunResult ExtractWith(const std::string& archive, const std::string& dir,
                        const TSetup& setup = {}) {
   TReader z;
   TRunResult r;
+  if (!std::filesystem::exists(archive)) ADD_FAILURE() << "missing archive " << archive;
   z.SetArchiveFile(archive);
   z.SetExtractDir(dir);
   z.SetFileSpec({"*.*"});
