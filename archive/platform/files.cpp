@@ -480,7 +480,9 @@ mode_t ProcessUmask() {
 }  // namespace
 
 bool FileSetPermissions(int fd, std::uint32_t mode) {
-  return fd >= 0 && ::fchmod(fd, static_cast<mode_t>(mode & 0777) & ~ProcessUmask()) == 0;
+  // The owner keeps read access: the converter compresses what it extracted.
+  const mode_t wanted = (static_cast<mode_t>(mode & 0777) | S_IRUSR) & ~ProcessUmask();
+  return fd >= 0 && ::fchmod(fd, wanted) == 0;
 }
 
 bool DirSetPermissions(const std::string& path, std::uint32_t mode) {

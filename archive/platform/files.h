@@ -60,8 +60,9 @@ std::int32_t FileGetAttr(const std::string& path);
 bool FileSetAttr(const std::string& path, std::uint32_t attr);
 // The st_mode of what a path names, links followed; 0 when it cannot be read.
 std::uint32_t FileGetMode(const std::string& path);
-// Gives an open file the permission bits 0777 of mode, less the process
-// umask; set-id and sticky bits are never set.
+// Gives an open file (a directory by path) the permission bits 0777 of
+// mode, less the process umask; set-id and sticky bits are never set, and
+// the owner keeps read access (and full access to a directory).
 bool FileSetPermissions(int fd, std::uint32_t mode);
 bool DirSetPermissions(const std::string& path, std::uint32_t mode);
 

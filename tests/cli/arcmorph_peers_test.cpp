@@ -115,17 +115,19 @@ TEST_F(ArcmorphPeers, EveryPeerExtractsWhatAddWrites) {
 // Modes from a Unix zip: permission bits come back, set-id and sticky bits
 // never do, and a symbolic link arrives as a file holding its target.
 TEST_F(ArcmorphPeers, UnixModesFromInfoZipAreRestoredSafely) {
-  ASSERT_EQ(Sh("mkdir -p src/private && echo data > src/tool && echo secret > src/private/key && "
-               "echo plain > src/setid && ln -s ../../outside src/link && "
-               "chmod 0750 src/tool src/private && chmod 0600 src/private/key && "
-               "chmod 4755 src/setid && cd src && zip -qry ../u.zip ."),
-            0);
+  ASSERT_EQ(
+      Sh("mkdir -p src/private && echo data > src/tool && echo secret > src/private/key && "
+         "echo plain > src/setid && echo w > src/writeonly && ln -s ../../outside src/link && "
+         "chmod 0750 src/tool src/private && chmod 0600 src/private/key && "
+         "chmod 4755 src/setid && chmod 0200 src/writeonly && cd src && zip -qry ../u.zip ."),
+      0);
   TResult r = Cli("extract -q u.zip -d out");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(Mode("out/tool"), Umasked(0750));
   EXPECT_EQ(Mode("out/private/key"), Umasked(0600));
   EXPECT_EQ(Mode("out/private") & 0777, Umasked(0750));
   EXPECT_EQ(Mode("out/setid"), Umasked(0755)) << "no set-user-id bit";
+  EXPECT_EQ(Mode("out/writeonly"), Umasked(0600)) << "the owner may read what was extracted";
   struct stat st {};
   ASSERT_EQ(::lstat((dir_.path() + "out/link").c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode)) << "a link is never created";
