@@ -230,6 +230,8 @@ TArcType TArcDetector::DetectPlain() {
       r_.ArchivePosition = p;
       flags.Include(htLocal);
     }
+    // The last volume of a split set may begin with a local header too.
+    if (t == atZip && r_.Zip.End.ThisDisk != 0) t = ClassifySpannedZip();
   } else if (t == atZipDS || t == atZipMV) {
     r_.ArchivePosition = LocateCentralDirectory();
     if (flags.Empty()) flags.Include(htLocal);
