@@ -18,11 +18,8 @@ using qmx::test::TempDir;
 using qmx::test::WriteFile;
 using TResult = qmx::test::TCliResult;
 
-class ArcmorphPeers : public ::testing::Test {
+class ArcmorphPeers : public qmx::test::TArcmorphTest {
  protected:
-  TResult Cli(const std::string& args) {
-    return qmx::test::RunCli(dir_.path(), qmx::test::ArcmorphBinary(), args);
-  }
   int Sh(const std::string& cmd) { return qmx::test::Run("cd " + dir_.path() + " && " + cmd); }
   std::string Out(const std::string& cmd) {
     Sh(cmd + " > sh-out.txt 2>&1");
@@ -51,8 +48,6 @@ class ArcmorphPeers : public ::testing::Test {
     WriteFile(dir_ / "src/run.sh", "#!/bin/sh\necho hi\n");
     ASSERT_EQ(Sh("chmod 0755 src/run.sh && chmod 0640 src/sub/empty.txt"), 0);
   }
-
-  TempDir dir_;
 };
 
 TEST_F(ArcmorphPeers, EveryPeerExtractsWhatAddWrites) {

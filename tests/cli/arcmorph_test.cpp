@@ -21,12 +21,8 @@ using qmx::test::WriteFile;
 
 using TResult = qmx::test::TCliResult;
 
-class ArcmorphTest : public ::testing::Test {
+class ArcmorphTest : public qmx::test::TArcmorphTest {
  protected:
-  // stdin is never a terminal here: nothing may wait for an answer.
-  TResult Cli(const std::string& args) {
-    return qmx::test::RunCli(dir_.path(), qmx::test::ArcmorphBinary(), args);
-  }
   void Sh(const std::string& cmd) {
     ASSERT_EQ(qmx::test::Run("cd " + dir_.path() + " && " + cmd), 0) << cmd;
   }
@@ -45,7 +41,6 @@ class ArcmorphTest : public ::testing::Test {
     Sh("cd src && zip -q -r " + options + " ../" + name + " .");
     return name;
   }
-  TempDir dir_;
 };
 
 TEST_F(ArcmorphTest, DetectPrintsTheTypeOfEachFile) {

@@ -2,6 +2,7 @@
 // is never a terminal here, so nothing may wait for an answer.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -54,5 +55,12 @@ inline TCliResult RunCli(const std::string& dir, const std::string& program,
   r.err = ReadFile(dir + "stderr.txt");
   return r;
 }
+
+// A test with a directory of its own, where arcmorph runs.
+class TArcmorphTest : public ::testing::Test {
+ protected:
+  TCliResult Cli(const std::string& args) { return RunCli(dir_.path(), ArcmorphBinary(), args); }
+  TempDir dir_;
+};
 
 }  // namespace qmx::test
