@@ -3,6 +3,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "archive/platform/files.h"
+
 namespace qmx {
 namespace {
 
@@ -15,6 +17,7 @@ constexpr const char* kCR = "\r";
 constexpr const char* kNoNameText = "清单中没有 MIDlet-Name: 属性，未作修改";
 constexpr const char* kReadErrorText = "无法读取清单文件";
 constexpr const char* kWriteErrorText = "无法写入清单文件";
+constexpr const char* kTooLargeText = "清单文件大于 1 MiB，不是 J2ME 清单，未作修改";
 
 char UpperAscii(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
@@ -82,11 +85,23 @@ std::size_t DecodeUtf8(std::string_view s, std::size_t i, bool allowFour, char32
   return 0;
 }
 
-bool LoadFile(const std::string& path, std::string& data) {
+enum class TLoad { Ok, Failed, TooLarge };
+
+// Reads at most one byte past the limit: the file may grow after its size
+// was looked at.
+TLoad LoadFile(const std::string& path, std::string& data) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  if (!in) return TLoad::Failed;
+  data.resize(static_cast<std::size_t>(kMaxManifestSize) + 1);
+  in.read(data.data(), static_cast<std::streamsize>(data.size()));
+  if (in.bad()) return TLoad::Failed;
+  data.resize(static_cast<std::size_t>(in.gcount()));
+  if (static_cast<std::int64_t>(data.size()) > kMaxManifestSize) {
+    data.clear();
+    data.shrink_to_fit();
+    return TLoad::TooLarge;
+  }
+  return TLoad::Ok;
 }
 
 bool SaveFile(const std::string& path, const std::string& data) {
@@ -221,9 +236,11 @@ std::string PatchManifestBytes(std::string_view Manifest, const std::string& New
 TPatchResult PatchManifest(const std::string& Path, const std::string& NewName) {
   TPatchResult r;
   std::string data;
-  if (!LoadFile(Path, data)) {
+  const TLoad load =
+      FileSizeByName(Path) > kMaxManifestSize ? TLoad::TooLarge : LoadFile(Path, data);
+  if (load != TLoad::Ok) {
     r.Status = psReadError;
-    r.Message = Path + kCR + kCR + kReadErrorText;
+    r.Message = Path + kCR + kCR + (load == TLoad::TooLarge ? kTooLargeText : kReadErrorText);
     return r;
   }
   bool found = false;

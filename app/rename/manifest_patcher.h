@@ -12,6 +12,10 @@ namespace qmx {
 // The attribute the patcher looks for (matched ignoring ASCII case).
 inline constexpr std::string_view kMidletNameAttr = "MIDlet-Name:";
 
+// A J2ME manifest is a few KiB; a larger file is refused before it is read,
+// so a hostile suite cannot make the patcher hold it in memory.
+inline constexpr std::int64_t kMaxManifestSize = 1 << 20;
+
 // Offset of the first match of Text in Data at an offset above From, with
 // a-z and A-Z compared alike (no other byte is folded); -1 when none.
 std::int64_t FindText(std::string_view Data, std::string_view Text, std::int64_t From);
@@ -19,7 +23,7 @@ std::int64_t FindText(std::string_view Data, std::string_view Text, std::int64_t
 enum TPatchStatus : std::uint8_t {
   psPatched,    // the value was replaced and the file saved
   psNoName,     // no MIDlet-Name: attribute; the file is unchanged
-  psReadError,  // the file could not be loaded
+  psReadError,  // the file could not be loaded, or is over kMaxManifestSize
   psWriteError  // the file could not be saved
 };
 

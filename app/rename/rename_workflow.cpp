@@ -202,7 +202,9 @@ void TForm1::PatchManifest(const std::string& Path) {
       break;
     case psReadError:
     case psWriteError:
-      // A stream error: the writer that raised the event handles it.
+      // The run stops as on a stream error; the writer swallows what an
+      // event throws, so the user is told why here.
+      FView.ShowMessage(r.Message);
       throw std::runtime_error(r.Message);
   }
 }

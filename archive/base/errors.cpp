@@ -93,6 +93,7 @@ constexpr TMessageRow kMessages[] = {
     {25260, "Unrar?.dll not found"},
     {25261, "Cabinet.dll not found"},
     {25262, "Ace.dll or Unace?.dll not found"},
+    {25263, "Central directory is damaged; entries were found from their local headers"},
     {25264, "Multi-Part GZIP files not supported"},
     {25265, "Too many nested dirs"},
     {25266, "Nothing to decode"},

@@ -43,6 +43,11 @@ struct TZipLocation {
   // The first central header found, deciphered.
   bool CentralEnciphered = false;
   TZipCentralHeader FirstCentral;
+
+  // An end record declares a directory that cannot be, or is not where it
+  // says: the entries must come from the local headers (Position is the
+  // first one, or -1).
+  bool CentralDamaged = false;
 };
 
 // Reads up to n bytes at pos into buf and returns how many arrived: 0 for a
@@ -50,8 +55,11 @@ struct TZipLocation {
 std::int64_t ReadStreamAt(TStream& s, std::int64_t pos, void* buf, std::int64_t n);
 
 // Locates the central directory of the archive in s and fills out. Reads at
-// most the last 32 KiB, a few fixed-size records, and (when the directory is
-// missing) the first 128 KiB. The stream position is restored afterwards.
+// most the last 32 KiB, a few fixed-size records per end record tried, and
+// (when the directory is missing) the first 128 KiB. An end record counts
+// first when its comment ends exactly at the end of the file; a directory
+// whose size, offset or entry count cannot fit the file is not trusted. The
+// stream position is restored afterwards.
 std::int64_t LocateCentralDirectory(TStream& s, TZipLocation& out);
 
 }  // namespace qmx

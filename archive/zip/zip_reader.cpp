@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <string>
 #include <utility>
@@ -116,6 +117,20 @@ std::string UnicodePath(std::span<const std::uint8_t> extra, const std::string& 
     p += 4 + size;
   }
   return {};
+}
+
+// A file that is one end record listing nothing, with its comment: an
+// empty archive (the end record search never sees a record at byte 0).
+bool IsEmptyArchiveAt(TStream& s, std::int64_t pos) {
+  std::array<std::uint8_t, kZipEndSize> b;
+  if (pos != 0 || ReadStreamAt(s, pos, b.data(), kZipEndSize) != kZipEndSize) return false;
+  const TZipEndRecord e = TZipEndRecord::Parse(b);
+  try {
+    return e.Signature == kZipEndSig && e.TotalEntries == 0 && e.CentralSize == 0 &&
+           static_cast<std::int64_t>(kZipEndSize) + e.CommentLength == s.Size();
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 bool IsAes(TEncryptionMethod m) {
@@ -254,6 +269,12 @@ void TUnZip::ReadArchive(std::unique_ptr<TFileStream32>& archive) {
     LocateCentralDirectory(*archive, FZipLocation);
     FHeaderFlags = FZipLocation.HeaderFlags;
   }
+  // No end record at all: the entries can only come from the local headers,
+  // from where detection saw the first one.
+  if (FHeaderFlags.Empty() && !IsSpanned()) {
+    FZipLocation.Position = std::max<std::int64_t>(FArchivePosition, 0);
+    FZipLocation.HeaderFlags = FHeaderFlags = THeaderTypeState{htLocal};
+  }
   FLastVolume = FZipLocation.End.ThisDisk + 1;
   if (IsSpanned()) FOpenVolume = FLastVolume;
 
@@ -263,6 +284,9 @@ void TUnZip::ReadArchive(std::unique_ptr<TFileStream32>& archive) {
     any = ScanLocalHeaders(*archive);
   } else {
     any = ReadCentralDirectory(archive);
+    // A directory was declared, but neither it nor a local header is there.
+    if (!any && FZipLocation.CentralDamaged)
+      ReportError(FArchiveFile, "", FVolumeName, E_HEADER_NOT_FOUND);
   }
   if (!any) return;
   for (std::size_t i = 0; i < FEntries.size(); ++i)
@@ -351,15 +375,20 @@ bool TUnZip::ScanLocalHeaders(TFileStream32& archive) {
     if (cancel) return false;
   }
   std::int64_t pos = FZipLocation.Position;
-  if (pos < 0) return false;
+  if (pos < 0) {
+    ReportError(FArchiveFile, "", FVolumeName, E_HEADER_NOT_FOUND);
+    return false;
+  }
   std::uint8_t sig[4];
   if (ReadStreamAt(archive, pos, sig, 4) == 4 && GetLE32(sig) == kZipSplitSig) pos += 4;
 
+  int headers = 0;
   while (!GetCancel()) {
     std::array<std::uint8_t, kZipLocalSize> rec;
     if (ReadStreamAt(archive, pos, rec.data(), rec.size()) != kZipLocalSize) break;
     bool enciphered = false;
     if (ClassifyHeader(GetLE32(rec.data()), htLocal, enciphered) != htLocal) break;
+    ++headers;
     std::string name = ReadRecordName(archive, pos, rec, enciphered);
     TZipLocalHeader lh = TZipLocalHeader::Parse(rec);
     const std::int64_t dataPos =
@@ -393,6 +422,14 @@ bool TUnZip::ScanLocalHeaders(TFileStream32& archive) {
     }
     if (next <= pos) break;
     pos = next;
+  }
+  // Never a silent empty result: the file holds no archive we can find, or
+  // a single file was read without its directory.
+  if (headers == 0) {
+    if (!IsEmptyArchiveAt(archive, FZipLocation.Position))
+      ReportError(FArchiveFile, "", FVolumeName, E_HEADER_NOT_FOUND);
+  } else if (!IsSpanned() && !GetCancel()) {
+    ReportError(FArchiveFile, "", FVolumeName, E_CENTRAL_DAMAGED);
   }
   return !FEntries.empty();
 }

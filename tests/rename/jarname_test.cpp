@@ -1,6 +1,7 @@
 // Runs the built jarname program on suites made with the JDK's jar tool and
 // checks what it prints, what it writes and how it exits.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <string>
@@ -158,6 +159,26 @@ TEST_F(JarnameTest, SignatureEntryWarns) {
   auto r = Cli("set suite.jar New -o out.jar");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.err.find("no longer validly signed"), std::string::npos) << r.err;
+}
+
+// A hostile suite with a 64 MiB manifest: refused with a message, and the
+// run never holds the manifest in memory.
+TEST_F(JarnameTest, AHugeManifestIsRefusedInBoundedMemory) {
+  // Made by small tools: the test measures the largest child's peak.
+  Sh("mkdir -p src/META-INF && { printf 'Manifest-Version: 1.0\\r\\nMIDlet-Name: Big\\r\\n'; "
+     "yes 'X-Pad: 0123456789012345678901234567890123456789012345678901234567890123456789' | "
+     "head -n 900000 | sed 's/$/\\r/'; } > src/META-INF/MANIFEST.MF && "
+     "cd src && zip -qr ../suite.jar META-INF");
+  for (const char* args : {"show suite.jar", "set suite.jar New -o out.jar"}) {
+    SCOPED_TRACE(args);
+    const TResult r = Cli(args);
+    EXPECT_NE(r.code, 0);
+    EXPECT_NE(r.err.find("1 MiB"), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(qmx::test::Run("test -e " + dir_ / "out.jar") == 0) << "no copy is written";
+  struct rusage usage {};
+  ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &usage), 0);
+  EXPECT_LT(usage.ru_maxrss, 48 * 1024) << "peak resident KiB of the largest child";
 }
 
 }  // namespace

@@ -137,4 +137,20 @@ TEST(ManifestPatchFileTest, RewritesTheFileOrReportsWhyNot) {
   EXPECT_EQ(r.Status, qmx::psReadError);
 }
 
+TEST(ManifestPatchFileTest, AManifestOverTheLimitIsRefusedUnread) {
+  qmx::test::TempDir dir;
+  const std::string path = dir / "MANIFEST.MF";
+  const std::string head = "Manifest-Version: 1.0\r\nMIDlet-Name: Game\r\n";
+  const auto limit = static_cast<std::size_t>(qmx::kMaxManifestSize);
+  const std::string atLimit = head + std::string(limit - head.size(), 'x');
+  qmx::test::WriteFile(path, atLimit);
+  EXPECT_EQ(qmx::PatchManifest(path, "N").Status, qmx::psPatched);
+
+  qmx::test::WriteFile(path, atLimit + "x");
+  const auto r = qmx::PatchManifest(path, "N");
+  EXPECT_EQ(r.Status, qmx::psReadError);
+  EXPECT_NE(r.Message.find("1 MiB"), std::string::npos) << r.Message;
+  EXPECT_EQ(qmx::test::ReadFile(path), atLimit + "x");
+}
+
 }  // namespace
