@@ -88,6 +88,7 @@ constexpr TMessageRow kMessages[] = {
     {25254, "Out of memory while expanding memory stream"},
     {25255, "Uninitialized TMemoryStream object"},
     {25256, "Max file size exceeded"},
+    {25257, "Entry overlaps another entry's data"},
     {25258, "Uninitialized TFileStream object"},
     {25259, "Header not found. File may be corrupt"},
     {25260, "Unrar?.dll not found"},

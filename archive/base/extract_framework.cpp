@@ -195,6 +195,7 @@ void TCustomDClass::BeginEntry(const std::string& nameAsStored) {
   FPasswordFailed = false;
   FEntryCrc = TEntryCrc{};
   FEntryUnixMode = 0;
+  FCreatedOutput.clear();
   FStoredName = NameToWindows(nameAsStored, TranslateOemChar);
   SetFileName(FStoredName);
 }
@@ -342,13 +343,17 @@ bool TCustomDClass::OpenOutput(std::unique_ptr<TFileStream32>& out, const std::s
   ForceDirs(ExtractFilePath(fileName));
   std::unique_ptr<TOutputFile> file;
   // Appending never goes through a link either: a link is replaced.
+  bool created = true;
   if (FOutputTarget == otAppend && FileExists(fileName) && !IsSymLink(fileName)) {
     file = std::make_unique<TOutputFile>(fileName, fmOpenReadWrite);
     if (file->Handle() >= 0) file->Seek(0, soFromEnd);
+    created = false;
   } else {
     file = std::make_unique<TOutputFile>(fileName, TFileStream32::kCreateMode);
   }
   if (file->Handle() < 0) return false;
+  // A file appended to held data of its own: it stays whatever happens.
+  if (created) FCreatedOutput = fileName;
   out = std::move(file);
   return true;
 }
@@ -382,8 +387,19 @@ void TCustomDClass::UncountEntry() {
   if (FFilesProcessed > 0) --FFilesProcessed;
 }
 
+void TCustomDClass::DiscardBrokenOutput() {
+  // Half-written or wrong data must not pass for the entry.
+  if (!KeepBrokenFiles && !FCreatedOutput.empty() && FOutputTarget == otFile)
+    DeleteFile(FCreatedOutput);
+  FCreatedOutput.clear();
+}
+
 bool TCustomDClass::ReportVerdict(bool pass, int failCode) {
   if (GetCancel()) pass = false;
+  if (pass)
+    FCreatedOutput.clear();
+  else
+    DiscardBrokenOutput();
   const std::string& name = FOutputTarget == otNone ? FStoredName : FFileName;
   if (OnEnd) {
     OnEnd(*this, name, pass);

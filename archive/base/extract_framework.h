@@ -34,6 +34,9 @@ class TCustomDClass : public TZipCommon {
   int CpuTypeHint() const;
   bool CreateStoredDirs = false;
   bool RestoreFileAttr = true;
+  // Keeps the output file of an entry that failed (CRC, data or size error,
+  // cancelled); by default such a file is removed.
+  bool KeepBrokenFiles = false;
 
   // --- events (the reader form of OnFileExists hides the writer form)
   TUnBase_OnFileExists OnFileExists;
@@ -118,8 +121,12 @@ class TCustomDClass : public TZipCommon {
   // Takes back the count of a confirmed entry that was not extracted.
   void UncountEntry();
   // Fires OnEnd with the verdict, or reports failCode when OnEnd is
-  // unassigned and the verdict failed. A cancelled entry always fails.
+  // unassigned and the verdict failed. A cancelled entry always fails, and
+  // a failed entry's output file goes (DiscardBrokenOutput).
   bool ReportVerdict(bool pass, int failCode = E_CRC_FAIL);
+  // Removes the output file created for the current entry unless
+  // KeepBrokenFiles; for a failure reported without ReportVerdict.
+  void DiscardBrokenOutput();
 
   // --- the per-entry order, bundled
   // Confirm, password, output. True: decode into out (empty for a test
@@ -150,6 +157,8 @@ class TCustomDClass : public TZipCommon {
   std::uint32_t FEntryUnixMode = 0;
   // Volume counter for OpenNextVolume; -1 before the first volume switch.
   int FVolumeIndex = -1;
+  // The file OpenOutput created for the current entry, until its verdict.
+  std::string FCreatedOutput;
 
  private:
   int Run(TOutputTarget target);

@@ -167,6 +167,11 @@ TZipCentralHeader CentralFromLocal(const TZipLocalHeader& l) {
   return c;
 }
 
+// a + b for b >= 0, held at the int64 maximum.
+std::int64_t AddClamped(std::int64_t a, std::int64_t b) {
+  return a > INT64_MAX - b ? INT64_MAX : a + b;
+}
+
 std::int64_t PackedOf(const TZipEntryItem& e) {
   return e.Extra.PackedSize64();
 }
@@ -235,7 +240,7 @@ void TUnZip::FinishAesEntry(std::unique_ptr<TFileStream32>& archive,
   if (pass && FItem.Extra.AesVersion() == 1) pass = FExpectedCrc == (FEntryCrc.Crc32 ^ 0xFFFFFFFFu);
   FAes.reset();
   CloseOutput(out, FFileName, FItem.Attributes & 0xFF, FDosTime);
-  ReportVerdict(pass);
+  if (!SizeMismatch(pass)) ReportVerdict(pass);
 }
 
 // ------------------------------------------------------------- the archive
@@ -307,6 +312,9 @@ bool TUnZip::ReadCentralDirectory(std::unique_ptr<TFileStream32>& archive) {
   const std::int64_t prefixShift = loc.PrefixShift;
   std::int64_t recoveryShift = 0;
   bool firstVerify = true;
+  const int directoryDisk = disk;
+  const std::int64_t directoryStart = pos;
+  std::int64_t directoryEnd = pos;
 
   for (;;) {
     while (archive && !GetCancel()) {
@@ -359,13 +367,53 @@ bool TUnZip::ReadCentralDirectory(std::unique_ptr<TFileStream32>& archive) {
                         ch.DosTime);
       FEntries.push_back(std::move(item));
     }
+    if (disk == directoryDisk) directoryEnd = pos;
     if (!IsSpanned() || GetCancel() || disk >= loc.End.ThisDisk) break;
     // The directory goes on at the start of the next volume.
     ++disk;
     pos = 0;
     if (!OpenVolume(archive, disk + 1, pos)) break;
   }
+  MarkOverlaps(directoryDisk, directoryStart, directoryEnd);
   return !FEntries.empty();
+}
+
+void TUnZip::MarkOverlaps(int directoryDisk, std::int64_t directoryStart,
+                          std::int64_t directoryEnd) {
+  // Entries that share data multiply it: a small archive of overlapping
+  // entries can fill a disk. Volumes of a set are separate files; a single
+  // file is one range whatever disk numbers its entries claim.
+  const bool perDisk = IsSpanned();
+  const int dsBase = FArcType == atZipDS ? 1 : 0;
+  auto diskOf = [&](const TZipEntryItem& e) { return perDisk ? static_cast<int>(e.Volume) : 0; };
+  const int cdDisk = perDisk ? directoryDisk + dsBase : 0;
+  // The local extra field is unknown yet; its length is checked against
+  // DataLimit once the local header is read.
+  auto endOf = [](const TZipEntryItem& e) {
+    return AddClamped(AddClamped(e.Position, kZipLocalSize + e.Central.NameLength),
+                      e.Extra.PackedSizeFull());
+  };
+  std::vector<std::size_t> order(FEntries.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    const TZipEntryItem &x = FEntries[a], &y = FEntries[b];
+    return diskOf(x) != diskOf(y) ? diskOf(x) < diskOf(y) : x.Position < y.Position;
+  });
+  std::int64_t reach = INT64_MIN;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    TZipEntryItem& e = FEntries[order[k]];
+    if (k > 0 && diskOf(FEntries[order[k - 1]]) != diskOf(e)) reach = INT64_MIN;
+    const std::int64_t end = endOf(e);
+    if (e.Position < reach) e.Overlaps = true;
+    reach = std::max(reach, end);
+    if (k + 1 < order.size() && diskOf(FEntries[order[k + 1]]) == diskOf(e)) {
+      e.DataLimit = FEntries[order[k + 1]].Position;
+      if (end > e.DataLimit) e.Overlaps = true;
+    }
+    if (diskOf(e) != cdDisk) continue;
+    if (e.Position < directoryEnd && end > directoryStart) e.Overlaps = true;
+    if (e.Position < directoryStart) e.DataLimit = std::min(e.DataLimit, directoryStart);
+  }
 }
 
 bool TUnZip::ScanLocalHeaders(TFileStream32& archive) {
@@ -561,6 +609,11 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t i
     ReportVerdict(false);
     return true;
   }
+  if (FItem.Overlaps) {
+    BeginEntry(DelimToSlash(FItem.Name));
+    RefuseEntry(E_ENTRY_OVERLAP);
+    return true;
+  }
 
   std::array<std::uint8_t, kZipLocalSize> rec;
   bool enciphered = false;
@@ -582,6 +635,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t i
   FDosTime = c.DosTime;
   FPackedSize = PackedOf(FItem);
   FUnpackedSize = UnpackedOf(FItem);
+  FDeclaredSize = FItem.Extra.UnpackedSizeFull();
   FExpectedCrc = (FLocal.Crc32 == 0 && c.PackedSize != 0) ? c.Crc32 : FLocal.Crc32;
   if (FLocalScan) FExpectedCrc = c.Crc32;
 
@@ -597,10 +651,15 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t i
     }
   }
   const bool savedTranslate = TranslateOemChar;
-  TranslateOemChar = TranslateOemChar && !utf8;
+  TranslateOemChar = TranslateOemChar && !utf8 && !LooksLikeUtf8Name(rawName);
   BeginEntry(rawName.empty() ? DelimToSlash(FItem.Name) : rawName);
   TranslateOemChar = savedTranslate;
   FEntryUnixMode = UnixModeOf(FItem.Central.VersionMadeBy, FItem.Attributes);
+  // The local lengths may place the data where another entry lies.
+  if (FItem.Extra.PackedSizeFull() > FItem.DataLimit - dataPos) {
+    RefuseEntry(E_ENTRY_OVERLAP);
+    return true;
+  }
 
   if (IsDirectoryEntry(FItem, FStoredName)) {
     ExtractDirectoryEntry();
@@ -636,18 +695,48 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t i
   }
   FPackedLeft = std::max<std::int64_t>(FPackedLeft, 0);
   FDecodeFailed = false;
+  FDecoded = 0;
+  FSizeExceeded = false;
   try {
     DecodeEntry(archive, out.get());
   } catch (const E_RAISE& e) {
     FDecodeFailed = true;
-    UserPrompt().ShowMessage("", e.what());
+    // Running past the declared size is reported with the verdict.
+    if (!FSizeExceeded) UserPrompt().ShowMessage("", e.what());
   }
   SetEntryCipher(nullptr);
-  if (FAes)
+  if (FAes) {
     FinishAesEntry(archive, out);
-  else
-    FinishFileEntry(out, FItem.Attributes & 0xFF, FDosTime, 32, FExpectedCrc);
+    return true;
+  }
+  CloseOutput(out, FFileName, FItem.Attributes & 0xFF, FDosTime);
+  const std::uint32_t running = FEntryCrc.Crc32;
+  const bool crcOk = !(FEntryEncrypted && FPasswordFailed) &&
+                     (FExpectedCrc == running || FExpectedCrc == ~running);
+  if (SizeMismatch(crcOk)) return true;
+  CheckCrc(32, FExpectedCrc);
   return true;
+}
+
+bool TUnZip::SizeMismatch(bool verdictPassed) {
+  // A short entry whose check failed anyway is reported as the damage it is.
+  if (GetCancel() || (!FSizeExceeded && (FDecoded == FDeclaredSize || !verdictPassed)))
+    return false;
+  const std::string detail =
+      FSizeExceeded ? "more than " + std::to_string(FDeclaredSize) + " bytes"
+                    : std::to_string(FDecoded) + " of " + std::to_string(FDeclaredSize) + " bytes";
+  ReportError(FFileName, detail, FVolumeName, E_SIZE_DIFFERENT);
+  if (OnEnd)
+    ReportVerdict(false);
+  else
+    DiscardBrokenOutput();
+  return true;
+}
+
+void TUnZip::RefuseEntry(int code) {
+  ReportError(FFileName, "", FVolumeName, code);
+  SkipEntry(UnpackedOf(FItem));
+  if (OnEnd) ReportVerdict(false);
 }
 
 bool TUnZip::IsDirectoryEntry(const TZipEntryItem& item, const std::string& storedName) const {
@@ -702,26 +791,33 @@ void TUnZip::DecodeEntry(std::unique_ptr<TFileStream32>& archive, TFileStream32*
 void TUnZip::WriteDecoded(TFileStream32* out, const void* buf, std::int64_t count,
                           std::int64_t& done) {
   if (count <= 0) return;
+  // Every decoder writes through here, so the declared size bounds them
+  // all: a lying entry must not fill the disk.
+  const std::int64_t room = FDeclaredSize - FDecoded;
+  const bool over = count > room;
+  if (over) count = std::max<std::int64_t>(room, 0);
   // WriteBlock reports a failed write itself; the entry stops here.
-  if (WriteBlock(out, buf, true, count, 32) < count) throw E_RAISE(ErrorMessage(E_WRITE_FILE));
+  if (count > 0 && WriteBlock(out, buf, true, count, 32) < count)
+    throw E_RAISE(ErrorMessage(E_WRITE_FILE));
   done += count;
+  FDecoded += count;
   FBytesToDo -= count;
   UpdateProgress(FTotalUnpacked, FUnpackedSize, done);
+  if (over) {
+    FSizeExceeded = true;
+    throw E_RAISE(ErrorMessage(E_SIZE_DIFFERENT));
+  }
 }
 
 void TUnZip::DecodeStored(std::unique_ptr<TFileStream32>& archive, TFileStream32* out) {
-  bool dry = false;
-  TEntryDataStream source([&](void* b, std::int64_t n) {
-    const std::int64_t got = ReadEntryData(archive, b, n);
-    if (got <= 0) dry = true;
-    return got;
-  });
-  const std::int64_t left =
-      CopyStoredData(source, out, FPackedLeft, FUnpackedSize, FFileName, false, 32);
-  // A short copy while data was still there means the write failed (a
-  // truncated archive only fails the CRC check).
-  if (left > 0 && !dry && !GetCancel() && FOutputTarget != otNone)
-    throw E_RAISE(ErrorMessage(E_WRITE_FILE));
+  std::vector<std::uint8_t> buf(kChunk);
+  std::int64_t done = 0;
+  // Data that ends early (a truncated archive) fails the size check.
+  while (FPackedLeft > 0 && !GetCancel()) {
+    const std::int64_t got = ReadEntryData(archive, buf.data(), kChunk);
+    if (got <= 0) break;
+    WriteDecoded(out, buf.data(), got, done);
+  }
 }
 
 void TUnZip::DecodeDeflated(std::unique_ptr<TFileStream32>& archive, TFileStream32* out) {

@@ -39,6 +39,12 @@ struct TZipEntryItem {
   // Local-scan mode: sizes follow the data and where the data ends could
   // not be found.
   bool SizeUnknown = false;
+  // Its local header and data share bytes with another entry's or with the
+  // central directory.
+  bool Overlaps = false;
+  // Where the next entry (or the central directory) on its disk begins:
+  // the data as the local header places it must end there.
+  std::int64_t DataLimit = INT64_MAX;
 
   // Type and permission bits where the entry's host is Unix, else 0.
   std::uint32_t UnixMode() const { return UnixModeOf(Central.VersionMadeBy, Attributes); }
@@ -110,8 +116,17 @@ class TUnZip : public TUnBase {
   std::int64_t ReadEntryData(std::unique_ptr<TFileStream32>& archive, void* buf,
                              std::int64_t count);
   // Writes decoded bytes with CRC and progress; throws E_RAISE when the
-  // write fails.
+  // write fails or the output would grow past the declared size (only the
+  // bytes up to that size are written then).
   void WriteDecoded(TFileStream32* out, const void* buf, std::int64_t count, std::int64_t& done);
+  // Marks the entries whose ranges overlap, from the central values.
+  void MarkOverlaps(int directoryDisk, std::int64_t directoryStart, std::int64_t directoryEnd);
+  // Fails the current entry with code, decoding nothing.
+  void RefuseEntry(int code);
+  // Reports a decoded entry whose output is not its declared size; true
+  // when it did (and gave the verdict). A short entry whose CRC or
+  // authentication failed is left to that verdict.
+  bool SizeMismatch(bool verdictPassed);
 
   // Opens the volume with file index fileIndex (split: 1 for .z01, the last
   // index for .zip; spanned: the disk number); position is checked on a
@@ -132,6 +147,11 @@ class TUnZip : public TUnBase {
   std::int64_t FPackedSize = 0;
   std::int64_t FUnpackedSize = 0;
   std::int64_t FPackedLeft = 0;
+  // The declared size in full (FUnpackedSize keeps 48 bits for progress),
+  // the bytes decoded so far and whether the data ran past the size.
+  std::int64_t FDeclaredSize = 0;
+  std::int64_t FDecoded = 0;
+  bool FSizeExceeded = false;
   // Disk number of the open volume (split and spanned archives).
   int FOpenVolume = -1;
   int FLastVolume = 0;

@@ -236,18 +236,20 @@ void WalkExtra(std::span<const std::uint8_t> extra, F&& visit) {
 
 // Takes the next 8-byte Zip64 value for a field that is 0xFFFFFFFF.
 void TakeZip64(std::span<const std::uint8_t> data, std::size_t& pos, std::uint32_t& low,
-               std::uint16_t& high) {
+               std::uint16_t& high, std::uint16_t* top = nullptr) {
   if (low != 0xFFFFFFFFu || data.size() - pos < 8) return;
   std::uint64_t v = GetLE64(data.data() + pos);
   pos += 8;
   low = static_cast<std::uint32_t>(v);
-  high = static_cast<std::uint16_t>(v >> 32);  // bits 48-63 do not fit our sizes
+  high = static_cast<std::uint16_t>(v >> 32);
+  if (top) *top = static_cast<std::uint16_t>(v >> 48);
 }
 
 }  // namespace
 
 void ParseExtraField(std::span<const std::uint8_t> extra, bool central, TZipExtraInfo& info) {
   info.PackedHigh = info.UnpackedHigh = info.OffsetHigh = 0;
+  info.PackedTop = info.UnpackedTop = 0;
   info.HasStrong = false;
   info.StrongLength = 0;
   info.StrongData.fill(0);
@@ -258,8 +260,8 @@ void ParseExtraField(std::span<const std::uint8_t> extra, bool central, TZipExtr
     switch (tag) {
       case kExtraZip64: {
         std::size_t pos = 0;
-        TakeZip64(data, pos, info.UnpackedSize, info.UnpackedHigh);
-        TakeZip64(data, pos, info.PackedSize, info.PackedHigh);
+        TakeZip64(data, pos, info.UnpackedSize, info.UnpackedHigh, &info.UnpackedTop);
+        TakeZip64(data, pos, info.PackedSize, info.PackedHigh, &info.PackedTop);
         if (central) TakeZip64(data, pos, info.LocalOffset, info.OffsetHigh);
         break;
       }

@@ -236,6 +236,10 @@ struct TZipExtraInfo {
   std::uint16_t PackedHigh = 0;
   std::uint16_t UnpackedHigh = 0;
   std::uint16_t OffsetHigh = 0;
+  // Bits 48-63 of the Zip64 sizes: no real entry needs them, but a lie
+  // must be seen as told.
+  std::uint16_t PackedTop = 0;
+  std::uint16_t UnpackedTop = 0;
   // First bytes of a strong-encryption block, kept for classification only.
   bool HasStrong = false;
   std::uint8_t StrongLength = 0;
@@ -256,8 +260,21 @@ struct TZipExtraInfo {
     return static_cast<std::int64_t>(UnpackedSize) |
            (static_cast<std::int64_t>(UnpackedHigh) << 32);
   }
+  // The whole declared sizes; the Full forms are held at the int64 maximum.
+  std::uint64_t PackedSizeDeclared() const { return WithTop(PackedSize64(), PackedTop); }
+  std::uint64_t UnpackedSizeDeclared() const { return WithTop(UnpackedSize64(), UnpackedTop); }
+  std::int64_t PackedSizeFull() const { return Clamped(PackedSizeDeclared()); }
+  std::int64_t UnpackedSizeFull() const { return Clamped(UnpackedSizeDeclared()); }
   std::int64_t LocalOffset64() const {
     return static_cast<std::int64_t>(LocalOffset) | (static_cast<std::int64_t>(OffsetHigh) << 32);
+  }
+
+ private:
+  static std::uint64_t WithTop(std::int64_t low48, std::uint16_t top) {
+    return static_cast<std::uint64_t>(low48) | (static_cast<std::uint64_t>(top) << 48);
+  }
+  static std::int64_t Clamped(std::uint64_t v) {
+    return v > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(v);
   }
 };
 

@@ -414,7 +414,8 @@ TEST_F(ExtractFramework, CancelStopsTheRun) {
   EXPECT_FALSE(FileExists(out("c.txt")));
   EXPECT_EQ(log.back(), "Deactivate");
 
-  // Cancelled while decoding: the partial file is closed and fails.
+  // Cancelled while decoding: the entry fails and its partial file goes,
+  // unless broken files are kept.
   r.OnBegin = nullptr;
   r.OnProgress = [](TZipCommon& s, std::uint8_t byFile, std::uint8_t) {
     if (byFile > 0 && byFile < 100) s.SetCancel(true);
@@ -422,8 +423,12 @@ TEST_F(ExtractFramework, CancelStopsTheRun) {
   std::vector<bool> verdicts;
   r.OnEnd = [&](TZipCommon&, const std::string&, bool pass) { verdicts.push_back(pass); };
   r.Extract();
-  EXPECT_EQ(ReadFile(out("b.txt")), "0123");
+  EXPECT_FALSE(FileExists(out("b.txt")));
   EXPECT_EQ(verdicts, (std::vector<bool>{true, false}));
+  r.KeepBrokenFiles = true;
+  r.Extract();
+  EXPECT_EQ(ReadFile(out("b.txt")), "0123");
+  EXPECT_EQ(verdicts, (std::vector<bool>{true, false, true, false}));
 }
 
 TEST_F(ExtractFramework, EventOrderOfOneEntry) {
