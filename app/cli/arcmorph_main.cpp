@@ -35,7 +35,7 @@ constexpr const char* kUsage =
     "  arcmorph test ARCHIVE [-p PASSWORD]... [--codepage CP]\n"
     "      decode every entry and verify it, printing each verdict\n"
     "  arcmorph extract ARCHIVE [-d DIR] [-p PASSWORD]... [--overwrite | --skip-existing]\n"
-    "                   [--codepage CP] [MASK...]\n"
+    "                   [--keep-broken] [--codepage CP] [MASK...]\n"
     "      extract the entries matching the masks (default: all) into DIR\n"
     "  arcmorph convert SOURCE DEST [--type TYPE] [--no-test] [--overwrite] [-p PASSWORD]...\n"
     "                   [--codepage CP]\n"
@@ -49,6 +49,7 @@ constexpr const char* kOptionsUsage =
     "  -d DIR           extraction directory (default: the current directory)\n"
     "  --overwrite      replace existing files without asking\n"
     "  --skip-existing  leave existing files alone\n"
+    "  --keep-broken    keep the files of entries that fail (removed by default)\n"
     "  --codepage CP    code page of names stored without the UTF-8 flag, as a Windows\n"
     "                   number (936, 866, 932 ...) or an iconv name; default: the\n"
     "                   QMX_OEM_CODEPAGE environment variable, else by locale (CP437)\n"
@@ -72,7 +73,8 @@ std::string UsageText() {
 // The state every command shares.
 struct TSession {
   TArgParser Args{
-      Merge({"-q", "-h", "--help", "--version", "--overwrite", "--skip-existing"}, WriteFlags()),
+      Merge({"-q", "-h", "--help", "--version", "--overwrite", "--skip-existing", "--keep-broken"},
+            WriteFlags()),
       Merge({"-p", "-d", "--codepage"}, WriteValuedOptions())};
   bool Quiet = false;
   bool Interactive = false;
@@ -99,7 +101,7 @@ int Usage(const std::string& complaint) {
 
 bool OptionsAllowed(TSession& s, const std::vector<std::string>& allowed, std::string& bad) {
   std::set<std::string> specific = Merge(WriteFlags(), WriteValuedOptions());
-  specific.insert({"-p", "-d", "--overwrite", "--skip-existing", "--codepage"});
+  specific.insert({"-p", "-d", "--overwrite", "--skip-existing", "--keep-broken", "--codepage"});
   for (const std::string& opt : specific) {
     if (!s.Args.Has(opt)) continue;
     bool ok = false;
@@ -236,10 +238,10 @@ class TEntryMatcher {
   std::size_t FNext = 0;
 };
 
-void PrintListLine(const std::string& method, std::int64_t packed, std::int64_t original,
+void PrintListLine(const std::string& method, std::uint64_t packed, std::uint64_t original,
                    std::uint32_t dosTime, std::uint32_t crc, const std::string& name) {
   char buf[128];
-  std::snprintf(buf, sizeof buf, "%-11s %12" PRId64 " %12" PRId64 " %s %08" PRIX32 "  ",
+  std::snprintf(buf, sizeof buf, "%-11s %12" PRIu64 " %12" PRIu64 " %s %08" PRIX32 "  ",
                 method.c_str(), packed, original, FormatDosDateTime(dosTime).c_str(), crc);
   std::cout << buf << name << '\n';
 }
@@ -280,7 +282,11 @@ int CmdList(TSession& s) {
 
   if (!s.Quiet)
     std::cout << "Method            Packed     Original Date       Time  CRC-32    Name\n";
-  std::int64_t totalPacked = 0, totalOriginal = 0;
+  std::uint64_t totalPacked = 0, totalOriginal = 0;
+  // Declared sizes may be anything; a total does not wrap.
+  auto add = [](std::uint64_t& total, std::uint64_t v) {
+    total = v > UINT64_MAX - total ? UINT64_MAX : total + v;
+  };
   for (const TListedEntry& entry : listed) {
     const std::string shown = DelimToSlash(entry.Name);
     if (!entry.Item) {
@@ -289,21 +295,19 @@ int CmdList(TSession& s) {
       continue;
     }
     const TZipEntryItem& e = *entry.Item;
-    const std::int64_t packed = static_cast<std::int64_t>(e.Central.PackedSize) |
-                                (static_cast<std::int64_t>(e.Extra.PackedHigh) << 32);
-    const std::int64_t original = static_cast<std::int64_t>(e.Central.UnpackedSize) |
-                                  (static_cast<std::int64_t>(e.Extra.UnpackedHigh) << 32);
+    const std::uint64_t packed = e.Extra.PackedSizeDeclared();
+    const std::uint64_t original = e.Extra.UnpackedSizeDeclared();
     const int aes = e.Extra.HasAes ? e.Extra.AesMethod() : -1;
     // A link is extracted as a file that holds its target: say so.
     PrintListLine(reader->MethodName(e.Central.Method, e.Central.Flags, entry.IsDir, aes), packed,
                   original, e.Central.DosTime, e.Central.Crc32,
                   e.IsSymLink() ? shown + " (symbolic link)" : shown);
-    totalPacked += packed;
-    totalOriginal += original;
+    add(totalPacked, packed);
+    add(totalOriginal, original);
   }
   if (!s.Quiet) {
     char buf[96];
-    std::snprintf(buf, sizeof buf, "%-11s %12" PRId64 " %12" PRId64 " %zu entries\n", "",
+    std::snprintf(buf, sizeof buf, "%-11s %12" PRIu64 " %12" PRIu64 " %zu entries\n", "",
                   totalPacked, totalOriginal, listed.size());
     std::cout << buf;
   }
@@ -361,6 +365,7 @@ int CmdExtract(TSession& s) {
   if (masks.empty()) masks.push_back("*.*");
   reader->SetFileSpec(masks);
   reader->CreateStoredDirs = true;
+  reader->KeepBrokenFiles = s.Args.Has("--keep-broken");
 
   TTally t;
   if (s.Args.Has("--overwrite")) {
@@ -459,7 +464,9 @@ int Main(const std::vector<std::string>& args) {
       {"detect", CmdDetect, {}},
       {"list", CmdList, {"--codepage"}},
       {"test", CmdTest, {"-p", "--codepage"}},
-      {"extract", CmdExtract, {"-p", "-d", "--overwrite", "--skip-existing", "--codepage"}},
+      {"extract",
+       CmdExtract,
+       {"-p", "-d", "--overwrite", "--skip-existing", "--keep-broken", "--codepage"}},
       {"add",
        RunAdd,
        {"-p", "-r", "--store", "--fast", "--normal", "--max", "--encrypt", "--encrypt-headers",
