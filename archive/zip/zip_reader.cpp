@@ -651,7 +651,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t i
     }
   }
   const bool savedTranslate = TranslateOemChar;
-  TranslateOemChar = TranslateOemChar && !utf8 && !LooksLikeUtf8Name(rawName);
+  TranslateOemChar = TranslateOemChar && !utf8;
   BeginEntry(rawName.empty() ? DelimToSlash(FItem.Name) : rawName);
   TranslateOemChar = savedTranslate;
   FEntryUnixMode = UnixModeOf(FItem.Central.VersionMadeBy, FItem.Attributes);
