@@ -234,10 +234,11 @@ void TZipCommon::SetFileName(const std::string& name) {
     if (FExtractDir.empty()) FExtractDir = AppendSlash(GetCurrentDir());
   }
   std::string stored = SlashToDelim(name);
-  if (stored.find(':') != std::string::npos) {
-    std::size_t slash = stored.find(kPathDelim);
-    stored.erase(0, std::min<std::size_t>(slash == 2 ? 3 : 2, stored.size()));
-  }
+  // A drive prefix is a letter and a colon at the very start; anywhere else
+  // a colon is an ordinary character of a name on this platform.
+  const bool drive = stored.size() >= 2 && stored[1] == ':' &&
+                     std::isalpha(static_cast<unsigned char>(stored[0]));
+  if (drive) stored.erase(0, stored.size() > 2 && stored[2] == kPathDelim ? 3 : 2);
   // Every component becomes a path inside ExtractDir: root prefixes, empty,
   // "." and ".." components are dropped.
   std::vector<std::string> parts;

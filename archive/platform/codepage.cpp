@@ -5,6 +5,7 @@
 #include <langinfo.h>
 #include <locale.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -227,6 +228,51 @@ void ResetCodePages() {
   std::lock_guard<std::mutex> lock(gNamesMutex);
   gNamesValid = false;
   EnsureNames();
+}
+
+bool SystemIsUtf8() {
+  std::string up;
+  for (char c : SystemCodePage())
+    if (c != '-' && c != '_') up += static_cast<char>((c >= 'a' && c <= 'z') ? c - 32 : c);
+  return up == "UTF8";
+}
+
+bool HasNonAscii(const std::string& s) {
+  return std::any_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) > 0x7F; });
+}
+
+bool IsValidUtf8(const std::string& s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n = 0;
+    if (c >= 0x80) {
+      if (c >= 0xC2 && c <= 0xDF)
+        n = 1;
+      else if ((c >> 4) == 0x0E)
+        n = 2;
+      else if (c >= 0xF0 && c <= 0xF4)
+        n = 3;
+      else
+        return false;
+    }
+    if (s.size() - i <= n) return false;
+    for (std::size_t k = 1; k <= n; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
+    i += n + 1;
+  }
+  return true;
+}
+
+bool LooksLikeUtf8Name(const std::string& s) {
+  if (!HasNonAscii(s) || !IsValidUtf8(s) || !SystemIsUtf8()) return false;
+  {
+    std::lock_guard<std::mutex> lock(gNamesMutex);
+    if (!gOemChosen.empty()) return false;
+  }
+  const char* env = std::getenv("QMX_OEM_CODEPAGE");
+  return !(env && *env);
 }
 
 void SetOemCodePage(const std::string& name) {

@@ -30,6 +30,18 @@ bool ConvertCodePage(const std::string& from, const std::string& to, const std::
 // Re-reads the environment (tests change QMX_OEM_CODEPAGE and the locale).
 void ResetCodePages();
 
+// Whether the system code page is UTF-8.
+bool SystemIsUtf8();
+bool HasNonAscii(const std::string& s);
+// Well-formed UTF-8: no stray continuation byte, overlong lead or code
+// point past U+10FFFF.
+bool IsValidUtf8(const std::string& s);
+// Text without the UTF-8 flag that is UTF-8 all the same: what macOS and
+// many Unix tools write. CP437 names are almost never well-formed UTF-8
+// beyond ASCII, so the guess is taken unless a code page was chosen
+// (SetOemCodePage or QMX_OEM_CODEPAGE).
+bool LooksLikeUtf8Name(const std::string& s);
+
 // A program's choice of OEM code page (iconv name, or a bare Windows number
 // such as "936"); it outranks QMX_OEM_CODEPAGE and the locale until reset
 // with an empty name.

@@ -14,6 +14,7 @@
 #include "archive/codec/crc.h"
 #include "archive/codec/explode.h"
 #include "archive/codec/inflate64.h"
+#include "archive/platform/codepage.h"
 #include "archive/platform/ui_hooks.h"
 #include "archive/zip/disk_spann.h"
 #include "archive/zip/legacy_decoders.h"
@@ -523,8 +524,10 @@ std::int64_t TUnZip::ResolveDescriptor(TFileStream32& archive, std::int64_t data
 }
 
 std::string TUnZip::StoredNameOf(const std::string& raw, std::uint16_t flags) const {
-  // Names flagged as UTF-8 are already in the system code page.
-  return NameToWindows(raw, TranslateOemChar && !(flags & kZipFlagUtf8));
+  // Names flagged as UTF-8 are already in the system code page, and so
+  // are unflagged ones that are plainly UTF-8.
+  return NameToWindows(raw,
+                       TranslateOemChar && !(flags & kZipFlagUtf8) && !LooksLikeUtf8Name(raw));
 }
 
 bool TUnZip::IsLocalHeaderAt(TStream& archive, std::int64_t pos) {
@@ -651,7 +654,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t i
     }
   }
   const bool savedTranslate = TranslateOemChar;
-  TranslateOemChar = TranslateOemChar && !utf8;
+  TranslateOemChar = TranslateOemChar && !utf8 && !LooksLikeUtf8Name(rawName);
   BeginEntry(rawName.empty() ? DelimToSlash(FItem.Name) : rawName);
   TranslateOemChar = savedTranslate;
   FEntryUnixMode = UnixModeOf(FItem.Central.VersionMadeBy, FItem.Attributes);

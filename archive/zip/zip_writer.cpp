@@ -25,47 +25,11 @@ constexpr const char* kManifestName = "META-INF/MANIFEST.MF";
 constexpr std::uint16_t kMethodAes = 99;
 constexpr std::int64_t kAesExtraSize = 11;
 
-bool HasNonAscii(const std::string& s) {
-  return std::any_of(s.begin(), s.end(),
-                     [](char c) { return static_cast<unsigned char>(c) > 0x7F; });
-}
-
 bool SameTextAscii(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            auto lo = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
            return lo(x) == lo(y);
          });
-}
-
-bool SystemIsUtf8() {
-  std::string cp = SystemCodePage();
-  std::string up;
-  for (char c : cp)
-    if (c != '-' && c != '_') up += static_cast<char>((c >= 'a' && c <= 'z') ? c - 32 : c);
-  return up == "UTF8";
-}
-
-bool IsValidUtf8(const std::string& s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t n = 0;
-    if (c >= 0x80) {
-      if ((c >> 5) == 6)
-        n = 1;
-      else if ((c >> 4) == 14)
-        n = 2;
-      else if ((c >> 3) == 30)
-        n = 3;
-      else
-        return false;
-    }
-    if (s.size() - i <= n) return false;
-    for (std::size_t k = 1; k <= n; ++k)
-      if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
-    i += n + 1;
-  }
-  return true;
 }
 
 std::uint16_t ToU16(std::size_t v) {
@@ -172,7 +136,8 @@ int TZipBase::Compress() {
 // ---------------------------------------------------------------- names
 
 std::string TZipBase::PlatformName(const std::string& raw, std::uint16_t flags) const {
-  return NameToWindows(raw, TranslateOemChar && !(flags & kZipFlagUtf8));
+  return NameToWindows(raw,
+                       TranslateOemChar && !(flags & kZipFlagUtf8) && !LooksLikeUtf8Name(raw));
 }
 
 std::string TZipBase::ArchiveName(const std::string& stored, bool& utf8) const {

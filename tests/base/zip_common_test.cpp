@@ -236,6 +236,15 @@ TEST(ZipCommon, StoredNamesStayInsideExtractDir) {
   EXPECT_EQ(c.FileName(), d / "out/dir/a.txt");
   c.SetFileName("/etc/passwd");
   EXPECT_EQ(c.FileName(), d / "out/etc/passwd");
+  // Only a letter and a colon at the start are a drive; other colons stay.
+  c.SetFileName("ab:cd.txt");
+  EXPECT_EQ(c.FileName(), d / "out/ab:cd.txt");
+  c.SetFileName("123456789:;<=>?@");
+  EXPECT_EQ(c.FileName(), d / "out/123456789:;<=>?@");
+  c.SetFileName("x/C:/y.txt");
+  EXPECT_EQ(c.FileName(), d / "out/x/C:/y.txt");
+  c.SetFileName("d:name.txt");
+  EXPECT_EQ(c.FileName(), d / "out/name.txt");
   EXPECT_TRUE(log.entries.empty());
 
   c.SetFileName("../../evil/../x.txt");
