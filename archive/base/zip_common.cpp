@@ -236,8 +236,8 @@ void TZipCommon::SetFileName(const std::string& name) {
   std::string stored = SlashToDelim(name);
   // A drive prefix is a letter and a colon at the very start; anywhere else
   // a colon is an ordinary character of a name on this platform.
-  const bool drive = stored.size() >= 2 && stored[1] == ':' &&
-                     std::isalpha(static_cast<unsigned char>(stored[0]));
+  const bool drive =
+      stored.size() >= 2 && stored[1] == ':' && std::isalpha(static_cast<unsigned char>(stored[0]));
   if (drive) stored.erase(0, stored.size() > 2 && stored[2] == kPathDelim ? 3 : 2);
   // Every component becomes a path inside ExtractDir: root prefixes, empty,
   // "." and ".." components are dropped.
