@@ -111,7 +111,7 @@ int RunConvert(const std::vector<std::string>& args) {
   auto log = [&](const std::string& what, const std::string& name) {
     if (quiet) return;
     bar.Clear();
-    std::cerr << kProgram << ": " << what << ' ' << name << '\n';
+    std::cerr << kProgram << ": " << what << ' ' << Printable(name) << '\n';
   };
   int passed = 0, failed = 0, compressed = 0;
   bool refused = false;
@@ -154,7 +154,7 @@ int RunConvert(const std::vector<std::string>& args) {
     (pass ? passed : failed)++;
     if (!pass || !quiet) {
       bar.Clear();
-      std::cerr << kProgram << ": " << (pass ? "OK      " : "FAILED  ") << DelimToSlash(name)
+      std::cerr << kProgram << ": " << (pass ? "OK      " : "FAILED  ") << Printable(DelimToSlash(name))
                 << '\n';
     }
   };

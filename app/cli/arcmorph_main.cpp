@@ -201,7 +201,7 @@ int CmdDetect(TSession& s) {
     }
     TZipCheck probe;
     probe.SetArchiveFile(file);
-    std::cout << file << ": " << ArcTypeName(probe.ArcType()) << '\n';
+    std::cout << Printable(file) << ": " << ArcTypeName(probe.ArcType()) << '\n';
   }
   return status;
 }
@@ -243,7 +243,7 @@ void PrintListLine(const std::string& method, std::uint64_t packed, std::uint64_
   char buf[128];
   std::snprintf(buf, sizeof buf, "%-11s %12" PRIu64 " %12" PRIu64 " %s %08" PRIX32 "  ",
                 method.c_str(), packed, original, FormatDosDateTime(dosTime).c_str(), crc);
-  std::cout << buf << name << '\n';
+  std::cout << buf << Printable(name) << '\n';
 }
 
 int CmdList(TSession& s) {
@@ -291,7 +291,7 @@ int CmdList(TSession& s) {
     const std::string shown = DelimToSlash(entry.Name);
     if (!entry.Item) {
       // Nothing known beyond the name.
-      std::cout << std::string(10, '-') << ' ' << shown << '\n';
+      std::cout << std::string(10, '-') << ' ' << Printable(shown) << '\n';
       continue;
     }
     const TZipEntryItem& e = *entry.Item;
@@ -336,7 +336,8 @@ int CmdTest(TSession& s) {
     (pass ? t.Passed : t.Failed)++;
     if (pass && s.Quiet) return;
     s.Bar.Clear();
-    std::cout << (pass ? "OK      " : "FAILED  ") << DelimToSlash(name) << '\n' << std::flush;
+    std::cout << (pass ? "OK      " : "FAILED  ") << Printable(DelimToSlash(name)) << '\n'
+              << std::flush;
   };
   check.Activate();
   s.Bar.Clear();
@@ -409,7 +410,7 @@ int CmdExtract(TSession& s) {
     (pass ? t.Passed : t.Failed)++;
     if (pass && s.Quiet) return;
     s.Bar.Clear();
-    std::cout << (pass ? "OK      " : "FAILED  ") << name << '\n' << std::flush;
+    std::cout << (pass ? "OK      " : "FAILED  ") << Printable(name) << '\n' << std::flush;
   };
   reader->Extract();
   s.Bar.Clear();

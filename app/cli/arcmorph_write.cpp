@@ -241,7 +241,7 @@ void Wire(TWriteSession& s, TZipBase& z, TRunTally& t, bool benignNothing) {
     (ok ? t.Added : t.Failed)++;
     if (ok && s.Quiet) return;
     s.Bar.Clear();
-    std::cout << (ok ? verb : "FAILED   ") << DelimToSlash(name) << '\n' << std::flush;
+    std::cout << (ok ? verb : "FAILED   ") << Printable(DelimToSlash(name)) << '\n' << std::flush;
   };
   z.OnDeactivate = [&t](TZipCommon&) { t.AfterRun = true; };
   z.OnNonWriteableArchive = [&s](TZipCommon&, const std::string& file, bool& writeToFile) {
@@ -332,7 +332,7 @@ int CmdAdd(TWriteSession& s) {
     z->OnDeleteFile = [&s, &t](TZipCommon&, const std::string& file, int, int) {
       if (!t.AfterRun || s.Quiet) return;
       s.Bar.Clear();
-      std::cout << "removed  " << file << '\n' << std::flush;
+      std::cout << "removed  " << Printable(file) << '\n' << std::flush;
     };
     if (commentPending) {
       if (FileExists(archivePath)) z->ReadComments();
@@ -384,7 +384,7 @@ int CmdDelete(TWriteSession& s) {
   z->OnDeleteFile = [&s](TZipCommon&, const std::string& name, int, int) {
     if (s.Quiet) return;
     s.Bar.Clear();
-    std::cout << "deleted  " << DelimToSlash(name) << '\n' << std::flush;
+    std::cout << "deleted  " << Printable(DelimToSlash(name)) << '\n' << std::flush;
   };
   const int result = z->Compress();
   s.Bar.Clear();

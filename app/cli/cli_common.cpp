@@ -99,7 +99,7 @@ void TProgressBar::Update(int percent, const std::string& label) {
   FLastLabel = label;
   constexpr int kWidth = 30;
   const int filled = percent * kWidth / 100;
-  std::string shown = label;
+  std::string shown = Printable(label);
   constexpr std::size_t kLabelMax = 40;
   if (shown.size() > kLabelMax) shown = "..." + shown.substr(shown.size() - (kLabelMax - 3));
   FOut << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] ";
@@ -117,6 +117,29 @@ void TProgressBar::Clear() {
 }
 
 // ---------------------------------------------------------------- errors
+
+std::string Printable(const std::string& text, bool keepNewlines) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\n' && keepNewlines) {
+      out += '\n';
+    } else if (c < 0x20 || c == 0x7F) {
+      out += '^';
+      out += static_cast<char>(c ^ 0x40);
+    } else if (c == 0xC2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned char>(text[++i]));
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
 
 TErrorPrinter::TErrorPrinter(std::string program, std::ostream& out, TProgressBar* bar)
     : FProgram(std::move(program)), FOut(out), FBar(bar) {}
@@ -141,7 +164,7 @@ void TErrorPrinter::Print(const std::string& fileName, const std::string& extend
     return;
   }
   if (FBar) FBar->Clear();
-  FOut << Format(fileName, extendedMsg, volumeId, code) << '\n' << std::flush;
+  FOut << Printable(Format(fileName, extendedMsg, volumeId, code)) << '\n' << std::flush;
 }
 
 TOnError TErrorPrinter::Handler() {
@@ -152,7 +175,8 @@ TOnError TErrorPrinter::Handler() {
 
 void TErrorPrinter::Note(const std::string& file, const std::string& text) {
   if (FBar) FBar->Clear();
-  FOut << FProgram << ": " << (file.empty() ? FallbackFile : file) << ": " << text << '\n'
+  FOut << FProgram << ": " << Printable(file.empty() ? FallbackFile : file) << ": "
+       << Printable(text) << '\n'
        << std::flush;
 }
 
@@ -192,7 +216,8 @@ TTerminalPrompt::TTerminalPrompt(std::string program, std::ostream& out, bool in
 
 bool TTerminalPrompt::Ask(const std::string& caption, const std::string& text,
                           const std::string& choices) {
-  const std::string question = FProgram + ": " + (caption.empty() ? "" : caption + ": ") + text;
+  const std::string question =
+      FProgram + ": " + Printable((caption.empty() ? "" : caption + ": ") + text, true);
   if (!FInteractive) {
     // Nobody to ask: the cautious answer, said aloud so that logs show it.
     FOut << question << " -> " << (choices == "[y/N]" ? "no" : "cancel") << '\n' << std::flush;
@@ -213,7 +238,9 @@ bool TTerminalPrompt::AskRetryCancel(const std::string& caption, const std::stri
 }
 
 void TTerminalPrompt::ShowMessage(const std::string& caption, const std::string& text) {
-  FOut << FProgram << ": " << (caption.empty() ? "" : caption + ": ") << text << '\n' << std::flush;
+  FOut << FProgram << ": " << Printable((caption.empty() ? "" : caption + ": ") + text, true)
+       << '\n'
+       << std::flush;
 }
 
 // ---------------------------------------------------------------- volumes

@@ -41,6 +41,11 @@ class TArgParser {
   std::vector<std::string> FPositional;
 };
 
+// Text as it may reach a terminal: control characters (C0, DEL and C1 in
+// UTF-8) become caret or \u escapes, so a stored name cannot drive the
+// user's terminal. keepNewlines leaves LF for multi-line messages.
+std::string Printable(const std::string& text, bool keepNewlines = false);
+
 bool StdinIsTerminal();
 bool StderrIsTerminal();
 

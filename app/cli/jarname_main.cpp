@@ -51,7 +51,7 @@ std::string ForTerminal(std::string text) {
   for (char& c : text)
     if (c == '\r') c = '\n';
   while (text.find("\n\n\n") != std::string::npos) text.replace(text.find("\n\n\n"), 3, "\n\n");
-  return text;
+  return Printable(text, true);
 }
 
 // The window's operations, answered on the terminal.
@@ -93,7 +93,7 @@ class TTerminalView : public TRenameView {
   void SetProgress(TRenameProgress, int) override {}
   void RepaintProgressBars() override {}
   void AppendLog(const std::string& line) override {
-    if (Verbose) std::cerr << line << "\n";
+    if (Verbose) std::cerr << Printable(line) << "\n";
   }
   void ClearLog() override {}
   void CloseWindow() override {}
@@ -105,7 +105,7 @@ int Usage(const std::string& complaint) {
 }
 
 void Note(const std::string& file, const std::string& text) {
-  std::cerr << kProgram << ": " << file << ": " << text << "\n";
+  std::cerr << kProgram << ": " << Printable(file) << ": " << Printable(text) << "\n";
 }
 
 // The converter reads split suites through the terminal's volume finder
@@ -238,7 +238,7 @@ int Show(const std::vector<std::string>& pos, TVolumeFinder& volumes) {
   }
   std::string name = form.OldName();
   name.erase(0, name.find_first_not_of(" \t"));
-  std::cout << name << "\n";
+  std::cout << Printable(name) << "\n";
   return kExitOk;
 }
 
@@ -337,9 +337,9 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
   std::string oldName = form.OldName();
   oldName.erase(0, oldName.find_first_not_of(" \t"));
   std::string shownNew = NewValueBytes(newName).substr(1);
-  std::cout << "old name: " << oldName << "\n"
-            << "new name: " << shownNew << "\n"
-            << "written:  " << out << "\n";
+  std::cout << "old name: " << Printable(oldName) << "\n"
+            << "new name: " << Printable(shownNew) << "\n"
+            << "written:  " << Printable(out) << "\n";
   const int tested = form.IntegrityPassed() + form.IntegrityFailed();
   bool ok = form.IntegrityFailed() == 0 && tested > 0 && form.ErrorsShown() == 0;
   if (form.IntegrityFailed() > 0)
