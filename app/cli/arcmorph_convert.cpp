@@ -154,8 +154,8 @@ int RunConvert(const std::vector<std::string>& args) {
     (pass ? passed : failed)++;
     if (!pass || !quiet) {
       bar.Clear();
-      std::cerr << kProgram << ": " << (pass ? "OK      " : "FAILED  ") << Printable(DelimToSlash(name))
-                << '\n';
+      std::cerr << kProgram << ": " << (pass ? "OK      " : "FAILED  ")
+                << Printable(DelimToSlash(name)) << '\n';
     }
   };
 
