@@ -100,6 +100,7 @@ constexpr TMessageRow kMessages[] = {
     {25266, "Nothing to decode"},
     {25267, "Password not assigned"},
     {25268, "Nothing to do"},
+    {25269, "Central directory offset is wrong; the directory was read from where it ends"},
     {25270, "Required event not assigned"},
     {25271, "Required property not assigned"},
     {25280, "Open quote, but no close quote"},

@@ -39,6 +39,7 @@ inline constexpr int E_ENTRY_OVERLAP = 25257;
 inline constexpr int E_HEADER_NOT_FOUND = 25259;
 inline constexpr int E_CENTRAL_DAMAGED = 25263;
 inline constexpr int E_NOTHING_TO_DO = 25268;
+inline constexpr int E_CENTRAL_OFFSET = 25269;
 inline constexpr int E_EVENT_NOT_ASSIGNED = 25270;
 inline constexpr int E_PROPERTY_NOT_ASSIGNED = 25271;
 inline constexpr int E_STACK_OVERFLOW = 25305;

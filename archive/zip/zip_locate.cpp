@@ -169,7 +169,8 @@ TEndTrial TryEndRecord(TStream& s, std::int64_t size, std::vector<std::uint8_t>&
   // An offset past that point was written for another layout (the last
   // volume of a set, cut out): the directory can only be where its size
   // puts it, and no prefix follows from the offset.
-  if (single && dirOffset > dirEnd - dirSize) P = stored = fallback;
+  const bool offsetWrong = single && dirOffset > dirEnd - dirSize;
+  if (offsetWrong) P = stored = fallback;
   const bool declared = entries > 0 || dirSize > 0;
 
   bool enciphered = false;
@@ -193,6 +194,7 @@ TEndTrial TryEndRecord(TStream& s, std::int64_t size, std::vector<std::uint8_t>&
   }
 
   z.HeaderFlags.Include(htCentral);
+  z.CentralOffsetWrong = offsetWrong;
   z.CentralEnciphered = enciphered;
   if (enciphered) DecipherRecord(cb);
   z.FirstCentral = TZipCentralHeader::Parse(cb);

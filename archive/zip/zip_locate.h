@@ -48,6 +48,9 @@ struct TZipLocation {
   // says: the entries must come from the local headers (Position is the
   // first one, or -1).
   bool CentralDamaged = false;
+  // The directory was found where it ends, but its recorded offset lies
+  // beyond that: read, and worth a word.
+  bool CentralOffsetWrong = false;
 };
 
 // Reads up to n bytes at pos into buf and returns how many arrived: 0 for a

@@ -293,6 +293,8 @@ void TUnZip::ReadArchive(std::unique_ptr<TFileStream32>& archive) {
     // A directory was declared, but neither it nor a local header is there.
     if (!any && FZipLocation.CentralDamaged)
       ReportError(FArchiveFile, "", FVolumeName, E_HEADER_NOT_FOUND);
+    if (any && FZipLocation.CentralOffsetWrong && !IsSpanned())
+      ReportError(FArchiveFile, "", FVolumeName, E_CENTRAL_OFFSET);
   }
   if (!any) return;
   for (std::size_t i = 0; i < FEntries.size(); ++i)

@@ -156,6 +156,15 @@ TEST_F(ZipLocateHostile, ImpossibleDirectorySizesFallBackToTheLocalHeaders) {
   }
 }
 
+TEST_F(ZipLocateHostile, OffsetBeyondTheEndRecordIsReported) {
+  // The size still places the directory; the offset says it, too.
+  const TReadResult r = ReadBytes(d_, "offset.zip", Patched(16, 0x7FFFFFF0));
+  EXPECT_EQ(r.Names, kAll);
+  EXPECT_TRUE(r.AllPassed);
+  EXPECT_TRUE(r.Has(E_CENTRAL_OFFSET));
+  EXPECT_FALSE(r.Has(E_CENTRAL_DAMAGED));
+}
+
 TEST_F(ZipLocateHostile, Zip64DirectorySizeOutOfRange) {
   // The construction itself reads cleanly.
   const TReadResult good = ReadBytes(d_, "z64.zip", WithZip64(zip_, 0));
