@@ -95,6 +95,7 @@ int RunConvert(const std::vector<std::string>& args) {
   }
 
   TArcMorph morph;
+  morph.ShareCancel(SignalCancelFlag());
   morph.SetArchiveFile(source);
   if (!TZipCommon::IsRealArchive(morph.ArcType())) {
     errors.Print(source, ArcTypeName(morph.ArcType()), "0", E_UNSUPPORTED_TYPE);

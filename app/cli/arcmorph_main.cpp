@@ -178,6 +178,7 @@ std::unique_ptr<TUnBase> OpenReader(TSession& s, std::string archive) {
     zip->AdoptArchiveFacts(probe);
   else
     reader->SetArchiveFile(archive);
+  reader->ShareCancel(SignalCancelFlag());
   reader->OnError = s.Errors.Handler();
   reader->OnNextVolume = s.Volumes.Handler();
   reader->OnProgress = ProgressHandler(s);

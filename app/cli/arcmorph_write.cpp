@@ -212,6 +212,7 @@ bool AskNewPassword(TWriteSession& s, std::string& password) {
 // Handlers shared by both commands: progress, errors, per-entry lines.
 void Wire(TWriteSession& s, TZipBase& z, TRunTally& t, bool benignNothing) {
   const std::string archive = ExpandFileName(z.ArchiveFile());
+  z.ShareCancel(SignalCancelFlag());
   if (s.Bar.Enabled())
     z.OnProgress = [&s](TZipCommon& sender, std::uint8_t, std::uint8_t byArchive) {
       s.Bar.Update(byArchive, ExtractFileName(sender.FileName()));

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 
@@ -117,6 +118,33 @@ void TProgressBar::Clear() {
 }
 
 // ---------------------------------------------------------------- errors
+
+namespace {
+
+bool gSignalCancel = false;
+volatile std::sig_atomic_t gSignalled = 0;
+
+extern "C" void CancelOnSignal(int sig) {
+  gSignalled = 1;
+  gSignalCancel = true;
+  std::signal(sig, SIG_DFL);
+}
+
+}  // namespace
+
+bool* SignalCancelFlag() {
+  static const bool installed = [] {
+    std::signal(SIGINT, CancelOnSignal);
+    std::signal(SIGTERM, CancelOnSignal);
+    return true;
+  }();
+  (void)installed;
+  return &gSignalCancel;
+}
+
+bool SignalReceived() {
+  return gSignalled != 0;
+}
 
 std::string Printable(const std::string& text, bool keepNewlines) {
   std::string out;

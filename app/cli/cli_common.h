@@ -46,6 +46,15 @@ class TArgParser {
 // user's terminal. keepNewlines leaves LF for multi-line messages.
 std::string Printable(const std::string& text, bool keepNewlines = false);
 
+// A cancel flag for components to share (ShareCancel) that SIGINT and
+// SIGTERM set: the run stops at its next check and removes its temporary
+// files as on any cancel. A second signal ends the program at once. The
+// flag lives as long as the program, so a late signal finds it.
+bool* SignalCancelFlag();
+// Whether SIGINT or SIGTERM arrived; such a run exits with kExitInterrupted.
+bool SignalReceived();
+inline constexpr int kExitInterrupted = 130;
+
 bool StdinIsTerminal();
 bool StderrIsTerminal();
 

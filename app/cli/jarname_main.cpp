@@ -217,6 +217,7 @@ int Show(const std::vector<std::string>& pos, TVolumeFinder& volumes) {
   TTerminalView view;
   TForm1 form(view);
   form.FormCreate();
+  form.ArcMorph1().ShareCancel(SignalCancelFlag());
   UseVolumeFinder(form, volumes);
   view.Fields[rfSource] = suite;
   view.Fields[rfDest] = AppendSlash(scratch) + "query.jar";
@@ -224,6 +225,10 @@ int Show(const std::vector<std::string>& pos, TVolumeFinder& volumes) {
   // A query run writes no archive; remove whatever might be left.
   DeleteFile(view.Fields[rfDest]);
   RemoveDir(scratch);
+  if (SignalReceived()) {
+    Note(pos[1], "interrupted");
+    return kExitInterrupted;
+  }
   if (!volumes.Missing().empty()) {
     Note(pos[1], "the split set is incomplete");
     return kExitUnusable;
@@ -298,6 +303,7 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
   view.Verbose = args.Has("-v");
   TForm1 form(view);
   form.FormCreate();
+  form.ArcMorph1().ShareCancel(SignalCancelFlag());
   form.ConfirmEachFile = false;
   UseVolumeFinder(form, volumes);
   // Watch the entry names for a signature file, then let the window see them.
@@ -314,6 +320,12 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
   view.Fields[rfNewName] = newName;
   form.btnOKClick();
 
+  if (SignalReceived()) {
+    // The copy is written to a temporary archive first: OUT is either as
+    // it was or complete.
+    Note(pos[1], "interrupted");
+    return kExitInterrupted;
+  }
   if (!volumes.Missing().empty()) {
     // The run was cancelled before anything was written.
     Note(pos[1], "the split set is incomplete; nothing written");
