@@ -81,6 +81,9 @@ struct TSession {
   TProgressBar Bar{false, std::cerr};
   TErrorPrinter Errors{kProgram, std::cerr, &Bar};
   TVolumeFinder Volumes{kProgram, Errors, false, &Bar};
+  // What the last error said about the entry in hand; its FAILED line
+  // repeats it.
+  std::string Reason;
 
   TSession() = default;
   TSession(const TSession&) = delete;
@@ -164,6 +167,35 @@ bool ArchiveExists(TSession& s, const std::string& archive) {
   return false;
 }
 
+// Errors of a test or extraction run. A missing or wrong password is said
+// as such, with the archive and the entry, instead of the event the
+// library found unassigned.
+TOnError EntryErrors(TSession& s, const std::string& archive) {
+  return [&s, archive, print = s.Errors.Handler()](TZipCommon& sender, const std::string& file,
+                                                   const std::string& ext,
+                                                   const std::string& volume, int code) {
+    if (code == E_EVENT_NOT_ASSIGNED && ext == "OnGetPassword") {
+      s.Reason = s.Args.Has("-p") ? "wrong password" : "password required";
+      const std::string here = AppendSlash(GetCurrentDir());
+      const std::string entry = file.rfind(here, 0) == 0 ? file.substr(here.size()) : file;
+      s.Errors.Note(archive, DelimToSlash(entry) + ": " + s.Reason);
+      return;
+    }
+    s.Reason = ErrorMessage(code);
+    print(sender, file, ext, volume, code);
+  };
+}
+
+// One verdict line; a failure says why (a verdict without an error is a
+// checksum that did not match).
+void PrintVerdict(TSession& s, bool pass, const std::string& name) {
+  s.Bar.Clear();
+  std::string line = (pass ? "OK      " : "FAILED  ") + Printable(name);
+  if (!pass) line += " (" + (s.Reason.empty() ? ErrorMessage(E_CRC_FAIL) : s.Reason) + ")";
+  s.Reason.clear();
+  std::cout << line << '\n' << std::flush;
+}
+
 // The reader for the archive's detected type, or nullptr (reported).
 std::unique_ptr<TUnBase> OpenReader(TSession& s, std::string archive) {
   if (!s.Volumes.FindSet(archive) || !ArchiveExists(s, archive)) return nullptr;
@@ -179,7 +211,7 @@ std::unique_ptr<TUnBase> OpenReader(TSession& s, std::string archive) {
   else
     reader->SetArchiveFile(archive);
   reader->ShareCancel(SignalCancelFlag());
-  reader->OnError = s.Errors.Handler();
+  reader->OnError = EntryErrors(s, archive);
   reader->OnNextVolume = s.Volumes.Handler();
   reader->OnProgress = ProgressHandler(s);
   if (!s.Args.Has("-p") && s.Interactive) reader->OnGetPassword = PasswordPrompt(s);
@@ -328,17 +360,15 @@ int CmdTest(TSession& s) {
   check.SetArchiveFile(archive);
   check.SetFileSpec({"*.*"});
   check.SetPasswords(s.Args.Values("-p"));
-  check.OnError = s.Errors.Handler();
+  check.OnError = EntryErrors(s, archive);
   check.OnNextVolume = s.Volumes.Handler();
   check.OnProgress = ProgressHandler(s);
   if (!s.Args.Has("-p") && s.Interactive) check.OnGetPassword = PasswordPrompt(s);
   TTally t;
   check.OnStatus = [&](TZipCommon&, const std::string& name, bool pass) {
     (pass ? t.Passed : t.Failed)++;
-    if (pass && s.Quiet) return;
-    s.Bar.Clear();
-    std::cout << (pass ? "OK      " : "FAILED  ") << Printable(DelimToSlash(name)) << '\n'
-              << std::flush;
+    if (pass && s.Quiet) return s.Reason.clear();
+    PrintVerdict(s, pass, DelimToSlash(name));
   };
   check.Activate();
   s.Bar.Clear();
@@ -409,9 +439,8 @@ int CmdExtract(TSession& s) {
   }
   reader->TZipCommon::OnEnd = [&](TZipCommon&, const std::string& name, bool pass) {
     (pass ? t.Passed : t.Failed)++;
-    if (pass && s.Quiet) return;
-    s.Bar.Clear();
-    std::cout << (pass ? "OK      " : "FAILED  ") << Printable(name) << '\n' << std::flush;
+    if (pass && s.Quiet) return s.Reason.clear();
+    PrintVerdict(s, pass, name);
   };
   reader->Extract();
   s.Bar.Clear();
