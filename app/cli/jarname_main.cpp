@@ -16,6 +16,7 @@
 #include "app/cli/cli_common.h"
 #include "app/rename/manifest_patcher.h"
 #include "app/rename/rename_workflow.h"
+#include "archive/base/errors.h"
 #include "archive/base/names.h"
 #include "archive/platform/files.h"
 
@@ -67,8 +68,11 @@ class TTerminalView : public TRenameView {
   void SetOldName(const std::string& t) override { OldName = t; }
   void SetModifyEnabled(bool) override {}
   void FocusField(TRenameField) override {}
+  bool Muted = false;
+  int ExtractFailures = 0;  // entries of the source that did not come out
+  bool NoArchive = false;   // the reader found no ZIP record at all
   void ShowMessage(const std::string& text) override {
-    std::cerr << kProgram << ": " << ForTerminal(text) << "\n";
+    if (!Muted) std::cerr << kProgram << ": " << ForTerminal(text) << "\n";
   }
   bool AskYesNo(const std::string&) override { return AssumeYes; }
   std::optional<std::string> InputQuery(const std::string& caption, const std::string& prompt,
@@ -109,9 +113,33 @@ void Note(const std::string& file, const std::string& text) {
 }
 
 // The converter reads split suites through the terminal's volume finder
-// instead of the window's dialog.
-void UseVolumeFinder(TForm1& form, TVolumeFinder& volumes) {
-  form.ArcMorph1().OnNextVolume = volumes.Handler();
+// instead of the window's dialog. Its errors and failed extractions are
+// said in jarname's own words: the window's boxes name events. The form's
+// handlers still run with the view muted, since they keep its counts.
+void UseTerminal(TForm1& form, TTerminalView& view, TVolumeFinder& volumes) {
+  TArcMorph& morph = form.ArcMorph1();
+  morph.OnNextVolume = volumes.Handler();
+  morph.OnError = [&view, window = morph.OnError](TZipCommon& sender, const std::string& file,
+                                                  const std::string& ext, const std::string& volume,
+                                                  int code) {
+    view.Muted = true;
+    if (window) window(sender, file, ext, volume, code);
+    view.Muted = false;
+    if (code == E_USER_CANCELED) return;
+    if (code == E_HEADER_NOT_FOUND) view.NoArchive = true;
+    std::string text = ErrorMessage(code) + " (" + std::to_string(code) + ")";
+    if (!ext.empty()) text += ": " + ext;
+    Note(file.empty() ? volume : file, text);
+  };
+  morph.OnExtractEnd = [&view, window = morph.OnExtractEnd](TZipCommon& sender,
+                                                            const std::string& file, bool pass) {
+    view.Muted = true;
+    if (window) window(sender, file, pass);
+    view.Muted = false;
+    if (pass) return;
+    ++view.ExtractFailures;
+    Note(file, "could not be extracted");
+  };
 }
 
 bool IsUnusableType(TArcType t) {
@@ -218,7 +246,7 @@ int Show(const std::vector<std::string>& pos, TVolumeFinder& volumes) {
   TForm1 form(view);
   form.FormCreate();
   form.ArcMorph1().ShareCancel(SignalCancelFlag());
-  UseVolumeFinder(form, volumes);
+  UseTerminal(form, view, volumes);
   view.Fields[rfSource] = suite;
   view.Fields[rfDest] = AppendSlash(scratch) + "query.jar";
   form.Button1Click();
@@ -233,7 +261,7 @@ int Show(const std::vector<std::string>& pos, TVolumeFinder& volumes) {
     Note(pos[1], "the split set is incomplete");
     return kExitUnusable;
   }
-  if (IsUnusableType(form.ArcMorph1().ArcType())) {
+  if (IsUnusableType(form.ArcMorph1().ArcType()) || view.NoArchive) {
     Note(pos[1], "not an archive that can be read");
     return kExitUnusable;
   }
@@ -305,7 +333,7 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
   form.FormCreate();
   form.ArcMorph1().ShareCancel(SignalCancelFlag());
   form.ConfirmEachFile = false;
-  UseVolumeFinder(form, volumes);
+  UseTerminal(form, view, volumes);
   // Watch the entry names for a signature file, then let the window see them.
   bool signedSuite = false;
   TArcMorph& morph = form.ArcMorph1();
@@ -331,7 +359,7 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
     Note(pos[1], "the split set is incomplete; nothing written");
     return kExitUnusable;
   }
-  if (IsUnusableType(morph.ArcType())) {
+  if (IsUnusableType(morph.ArcType()) || view.NoArchive) {
     Note(pos[1], "not an archive that can be read");
     return kExitUnusable;
   }
@@ -361,6 +389,12 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
     std::cout << "integrity: not tested\n";
   else
     std::cout << "integrity: ok (" << tested << " entries)\n";
+  // The copy holds what could be extracted: say what it lacks.
+  if (view.ExtractFailures > 0) {
+    Note(pos[1], std::to_string(view.ExtractFailures) +
+                     " entries could not be extracted and are missing from the copy");
+    ok = false;
+  }
 
   if (wantJad) {
     const std::string jad =

@@ -73,6 +73,11 @@ TEST_F(JarnameTest, ShowPrintsTheNameOrFails) {
   EXPECT_EQ(r.code, 2);
   WriteFile(dir_ / "text.jar", "not an archive at all\n");
   EXPECT_EQ(Cli("show text.jar").code, 2);
+  // An end record and nothing else: no archive to read either.
+  WriteFile(dir_ / "empty-ish.jar", std::string("PK\x05\x06", 4) + std::string(17, '\0'));
+  r = Cli("show empty-ish.jar");
+  EXPECT_EQ(r.code, 2) << r.err;
+  EXPECT_NE(r.err.find("not an archive that can be read"), std::string::npos) << r.err;
   EXPECT_EQ(Cli("rename suite.jar").code, 2);
 }
 
@@ -196,6 +201,27 @@ TEST_F(JarnameTest, ASignalStopsTheRunAndCleansUp) {
   EXPECT_NE(ReadFile(dir_ / "err.txt").find("interrupted"), std::string::npos);
   EXPECT_EQ(qmx::test::Run("test -z \"$(ls -A " + dir_ / "tmp" + ")\""), 0) << "scratch left";
   EXPECT_NE(qmx::test::Run("test -e " + dir_ / "out.jar"), 0) << "half-written copy left";
+}
+
+// A damaged suite: jarname says what failed in its own words, never the
+// window's boxes with their event names, and a copy that lacks an entry is
+// no success.
+TEST_F(JarnameTest, FailuresAreSaidWithoutTheWindowsEventNames) {
+  Sh("mkdir -p src/META-INF src/app && printf 'Manifest-Version: 1.0\\r\\nMIDlet-Name: Game\\r\\n' "
+     "> "
+     "src/META-INF/MANIFEST.MF && printf 'PAYLOAD-PAYLOAD' > src/app/data.bin && "
+     "cd src && zip -qr -0 ../suite.jar META-INF app");
+  std::string bytes = ReadFile(dir_ / "suite.jar");
+  bytes[bytes.find("PAYLOAD-PAYLOAD")] ^= 1;
+  WriteFile(dir_ / "suite.jar", bytes);
+  const TResult r = Cli("set suite.jar New -o out.jar");
+  EXPECT_NE(r.code, 0);
+  EXPECT_NE(r.err.find("data.bin: could not be extracted"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("1 entries could not be extracted and are missing from the copy"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("Event"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("event"), std::string::npos) << r.err;
 }
 
 }  // namespace
