@@ -119,7 +119,7 @@ bool OptionsAllowed(TSession& s, const std::vector<std::string>& allowed, std::s
 
 // Errors that do not mean an entry failed.
 bool IsWarning(int code) {
-  return code == E_INVALID_NAME;
+  return code == E_INVALID_NAME || code == E_NAME_MISMATCH;
 }
 
 int CountFailures(const TErrorPrinter& errors) {
@@ -181,7 +181,7 @@ TOnError EntryErrors(TSession& s, const std::string& archive) {
       s.Errors.Note(archive, DelimToSlash(entry) + ": " + s.Reason);
       return;
     }
-    s.Reason = ErrorMessage(code);
+    s.Reason = ErrorMessage(code) + (ext.empty() ? "" : ": " + ext);
     print(sender, file, ext, volume, code);
   };
 }

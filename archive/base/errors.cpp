@@ -84,6 +84,7 @@ constexpr TMessageRow kMessages[] = {
     {25249, "Inconsistant local header"},
     {25250, "Insufficient lookahead"},
     {25251, "Maximum volumes 999"},
+    {25252, "Local header names the entry differently from the central directory"},
     {25253, "Out of memory"},
     {25254, "Out of memory while expanding memory stream"},
     {25255, "Uninitialized TMemoryStream object"},

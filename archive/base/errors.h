@@ -34,6 +34,7 @@ inline constexpr int E_READ_FILE = 25236;
 inline constexpr int E_UNSUPPORTED_TYPE = 25244;
 inline constexpr int E_INVALID_NAME = 25245;
 inline constexpr int E_MAX_VOLUMES = 25251;
+inline constexpr int E_NAME_MISMATCH = 25252;
 inline constexpr int E_OUT_OF_MEMORY_STREAM = 25254;
 inline constexpr int E_ENTRY_OVERLAP = 25257;
 inline constexpr int E_HEADER_NOT_FOUND = 25259;

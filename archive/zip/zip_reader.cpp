@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -26,7 +27,10 @@ namespace qmx {
 namespace {
 
 constexpr std::int64_t kChunk = 32768;
-constexpr std::size_t kNameKept = 255;
+// Names are kept up to one byte past the longest path the file system
+// takes, so a longer one is known to be too long rather than cut.
+constexpr std::size_t kNameKept = PATH_MAX;
+constexpr std::size_t kComponentMax = NAME_MAX;
 constexpr std::uint32_t kDirectoryAttr = 0x10;
 constexpr std::uint16_t kMethodAes = 99;
 
@@ -65,7 +69,26 @@ class TEntryDataStream : public TStream32 {
   std::int64_t pos_ = 0;
 };
 
-// Reads a record's name, keeping at most 255 bytes (the rest is skipped).
+// Why a stored name cannot become a file here, or "": a NUL would end it
+// early and the file system takes no longer component or path, so such a
+// name is refused rather than cut.
+std::string NameRefusal(const std::string& stored, std::size_t storedLength,
+                        const std::string& output) {
+  if (stored.find('\0') != std::string::npos) return "the name contains a NUL byte";
+  if (storedLength >= kNameKept || output.size() >= kNameKept)
+    return "the path is longer than " + std::to_string(kNameKept - 1) + " bytes";
+  std::size_t start = 0;
+  while (start < stored.size()) {
+    std::size_t end = stored.find_first_of("/\\", start);
+    if (end == std::string::npos) end = stored.size();
+    if (end - start > kComponentMax)
+      return "a part of the name is longer than " + std::to_string(kComponentMax) + " bytes";
+    start = end + 1;
+  }
+  return {};
+}
+
+// Reads a record's name, keeping at most kNameKept bytes (the rest is skipped).
 std::string ReadName(TStream& s, std::int64_t pos, std::uint16_t length) {
   std::array<std::uint8_t, kNameKept> buf{};
   const std::int64_t want = std::min<std::int64_t>(length, kNameKept);
@@ -528,8 +551,7 @@ std::int64_t TUnZip::ResolveDescriptor(TFileStream32& archive, std::int64_t data
 std::string TUnZip::StoredNameOf(const std::string& raw, std::uint16_t flags) const {
   // Names flagged as UTF-8 are already in the system code page, and so
   // are unflagged ones that are plainly UTF-8.
-  return NameToWindows(raw,
-                       TranslateOemChar && !(flags & kZipFlagUtf8) && !LooksLikeUtf8Name(raw));
+  return NameToWindows(raw, TranslateOemChar && !(flags & kZipFlagUtf8) && !LooksLikeUtf8Name(raw));
 }
 
 bool TUnZip::IsLocalHeaderAt(TStream& archive, std::int64_t pos) {
@@ -660,6 +682,16 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t i
   BeginEntry(rawName.empty() ? DelimToSlash(FItem.Name) : rawName);
   TranslateOemChar = savedTranslate;
   FEntryUnixMode = UnixModeOf(FItem.Central.VersionMadeBy, FItem.Attributes);
+  if (const std::string why = NameRefusal(FStoredName, FLocal.NameLength, FFileName);
+      !why.empty()) {
+    RefuseEntry(E_INVALID_NAME, why);
+    return true;
+  }
+  // The local name is the one used; a reader that lists the central one
+  // would show something else, so the user is told.
+  if (!rawName.empty() && FStoredName != FItem.Name)
+    ReportError(FFileName, "the central directory names it " + FItem.Name, FVolumeName,
+                E_NAME_MISMATCH);
   // The local lengths may place the data where another entry lies.
   if (FItem.Extra.PackedSizeFull() > FItem.DataLimit - dataPos) {
     RefuseEntry(E_ENTRY_OVERLAP);
@@ -738,8 +770,8 @@ bool TUnZip::SizeMismatch(bool verdictPassed) {
   return true;
 }
 
-void TUnZip::RefuseEntry(int code) {
-  ReportError(FFileName, "", FVolumeName, code);
+void TUnZip::RefuseEntry(int code, const std::string& reason) {
+  ReportError(FFileName, reason, FVolumeName, code);
   SkipEntry(UnpackedOf(FItem));
   if (OnEnd) ReportVerdict(false);
 }

@@ -122,7 +122,7 @@ class TUnZip : public TUnBase {
   // Marks the entries whose ranges overlap, from the central values.
   void MarkOverlaps(int directoryDisk, std::int64_t directoryStart, std::int64_t directoryEnd);
   // Fails the current entry with code, decoding nothing.
-  void RefuseEntry(int code);
+  void RefuseEntry(int code, const std::string& reason = "");
   // Reports a decoded entry whose output is not its declared size; true
   // when it did (and gave the verdict). A short entry whose CRC or
   // authentication failed is left to that verdict.

@@ -63,7 +63,7 @@ TEST(ErrorMessage, WholeRangeHasPlausibleTexts) {
     EXPECT_NE(m.front(), ' ') << code;
     EXPECT_NE(m.back(), ' ') << code;
   }
-  EXPECT_EQ(with_text.size(), 124u);
+  EXPECT_EQ(with_text.size(), 125u);
   EXPECT_TRUE(with_text.count(25101) && with_text.count(26899));
 }
 

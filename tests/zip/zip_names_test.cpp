@@ -4,7 +4,9 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
+#include "archive/base/errors.h"
 #include "archive/platform/codepage.h"
 #include "archive/zip/zip_reader.h"
 #include "support/env_guard.h"
@@ -35,7 +37,13 @@ std::string ZipWithRawNames(const TempDir& d, const std::string& placeholders,
   return path;
 }
 
-std::set<std::string> ExtractedNames(const std::string& archive, const std::string& dir) {
+struct TReported {
+  int Code;
+  std::string Reason;
+};
+
+std::set<std::string> ExtractedNames(const std::string& archive, const std::string& dir,
+                                     std::vector<TReported>* reported = nullptr) {
   TUnZip z;
   z.SetArchiveFile(archive);
   z.SetExtractDir(dir);
@@ -43,6 +51,10 @@ std::set<std::string> ExtractedNames(const std::string& archive, const std::stri
   std::set<std::string> names;
   z.OnEnd = [&](TZipCommon&, const std::string& name, bool pass) {
     if (pass) names.insert(name.substr(dir.size()));
+  };
+  z.OnError = [&](TZipCommon&, const std::string&, const std::string& reason, const std::string&,
+                  int code) {
+    if (reported) reported->push_back({code, reason});
   };
   z.Extract();
   return names;
@@ -74,6 +86,41 @@ TEST(ZipNames, OnlyALeadingLetterAndColonIsADrive) {
       ZipWithRawNames(d, "['ab:cd.txt', 'x/C:/y.txt', 'C:/z.txt', '123456789:;<=>?@']", "");
   EXPECT_EQ(ExtractedNames(archive, d / "out/"),
             (std::set<std::string>{"ab:cd.txt", "x/C:/y.txt", "z.txt", "123456789:;<=>?@"}));
+}
+
+// Names that cannot become files are refused with the reason, never cut;
+// the other entries are extracted.
+TEST(ZipNames, NulTooLongComponentAndPathAreRefusedNotCut) {
+  TempDir d;
+  const std::string longPart(300, 'p');
+  std::string deep;
+  for (int i = 0; i < 2500; ++i) deep += "a/";
+  const std::string archive =
+      ZipWithRawNames(d, "['nulXname.txt', '" + longPart + ".txt', '" + deep + "x.txt', 'ok.txt']",
+                      "data = data.replace(b'nulXname', b'nul\\x00name')\n");
+  std::vector<TReported> reported;
+  EXPECT_EQ(ExtractedNames(archive, d / "out/", &reported), (std::set<std::string>{"ok.txt"}));
+  std::vector<std::string> reasons;
+  for (const auto& r : reported)
+    if (r.Code == E_INVALID_NAME) reasons.push_back(r.Reason);
+  EXPECT_EQ(reasons, (std::vector<std::string>{"the name contains a NUL byte",
+                                               "a part of the name is longer than 255 bytes",
+                                               "the path is longer than 4095 bytes"}));
+  EXPECT_EQ(test::Run("test -e " + d / "out/nul"), 1) << "no file under a cut name";
+}
+
+// The local name is used; a central directory that says otherwise is
+// reported, as unzip does.
+TEST(ZipNames, LocalAndCentralNamesThatDifferAreReported) {
+  TempDir d;
+  // Only the first occurrence (the local header) changes.
+  const std::string archive =
+      ZipWithRawNames(d, "['shown.txt']", "data = data.replace(b'shown', b'local', 1)\n");
+  std::vector<TReported> reported;
+  EXPECT_EQ(ExtractedNames(archive, d / "out/", &reported), (std::set<std::string>{"local.txt"}));
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].Code, E_NAME_MISMATCH);
+  EXPECT_EQ(reported[0].Reason, "the central directory names it shown.txt");
 }
 
 }  // namespace
