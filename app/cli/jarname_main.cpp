@@ -146,6 +146,25 @@ bool IsUnusableType(TArcType t) {
   return t == atNA || t == atUnsupported || t == atFileOpenErr || t == atUnknown;
 }
 
+// What ended a run before its result counts: a signal, a missing volume of
+// a split suite, or a file that is no archive. The exit status, or -1.
+int RunStopped(const std::string& suite, TForm1& form, const TTerminalView& view,
+               const TVolumeFinder& volumes, const std::string& nothingWritten) {
+  if (SignalReceived()) {
+    Note(suite, "interrupted");
+    return kExitInterrupted;
+  }
+  if (!volumes.Missing().empty()) {
+    Note(suite, "the split set is incomplete" + nothingWritten);
+    return kExitUnusable;
+  }
+  if (IsUnusableType(form.ArcMorph1().ArcType()) || view.NoArchive) {
+    Note(suite, "not an archive that can be read");
+    return kExitUnusable;
+  }
+  return -1;
+}
+
 // Two names for one file (hard links and case variants included).
 bool SamePath(const std::string& a, const std::string& b) {
   if (TForm1::SameFileName(ExpandFileName(a), ExpandFileName(b))) return true;
@@ -253,18 +272,7 @@ int Show(const std::vector<std::string>& pos, TVolumeFinder& volumes) {
   // A query run writes no archive; remove whatever might be left.
   DeleteFile(view.Fields[rfDest]);
   RemoveDir(scratch);
-  if (SignalReceived()) {
-    Note(pos[1], "interrupted");
-    return kExitInterrupted;
-  }
-  if (!volumes.Missing().empty()) {
-    Note(pos[1], "the split set is incomplete");
-    return kExitUnusable;
-  }
-  if (IsUnusableType(form.ArcMorph1().ArcType()) || view.NoArchive) {
-    Note(pos[1], "not an archive that can be read");
-    return kExitUnusable;
-  }
+  if (const int stop = RunStopped(pos[1], form, view, volumes, ""); stop >= 0) return stop;
   if (!form.OldNameRead()) {
     Note(pos[1], "no MIDlet-Name: in the manifest");
     return kExitFailed;
@@ -348,21 +356,11 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
   view.Fields[rfNewName] = newName;
   form.btnOKClick();
 
-  if (SignalReceived()) {
-    // The copy is written to a temporary archive first: OUT is either as
-    // it was or complete.
-    Note(pos[1], "interrupted");
-    return kExitInterrupted;
-  }
-  if (!volumes.Missing().empty()) {
-    // The run was cancelled before anything was written.
-    Note(pos[1], "the split set is incomplete; nothing written");
-    return kExitUnusable;
-  }
-  if (IsUnusableType(morph.ArcType()) || view.NoArchive) {
-    Note(pos[1], "not an archive that can be read");
-    return kExitUnusable;
-  }
+  // The copy is written to a temporary archive first: after a signal OUT
+  // is either as it was or complete; a missing volume stops the run before
+  // anything is written.
+  if (const int stop = RunStopped(pos[1], form, view, volumes, "; nothing written"); stop >= 0)
+    return stop;
   const bool written = FileExists(out) && !morph.Cancel();
   if (form.LastPatchStatus() != psPatched) {
     // A copy with the old name is no rename: leave nothing behind.
