@@ -131,6 +131,28 @@ void UseTerminal(TForm1& form, TTerminalView& view, TVolumeFinder& volumes) {
     if (!ext.empty()) text += ": " + ext;
     Note(file.empty() ? volume : file, text);
   };
+  // The manifest is patched as its turn to be compressed comes; the
+  // patcher's own texts are the window's.
+  morph.OnCompressBegin = [&view, &form, window = morph.OnCompressBegin](
+                              TZipCommon& sender, const std::string& file, int count, bool& take) {
+    const bool manifest = file.find("MANIFEST.MF") != std::string::npos;
+    auto say = [&] {
+      view.Muted = false;
+      if (!manifest) return;
+      if (form.LastPatchStatus() == psReadError)
+        Note(file, "cannot be read, or is larger than 1 MiB (a J2ME manifest is a few KiB)");
+      else if (form.LastPatchStatus() == psWriteError)
+        Note(file, "cannot be written");
+    };
+    view.Muted = manifest;
+    try {
+      if (window) window(sender, file, count, take);
+    } catch (...) {
+      say();
+      throw;
+    }
+    say();
+  };
   morph.OnExtractEnd = [&view, window = morph.OnExtractEnd](TZipCommon& sender,
                                                             const std::string& file, bool pass) {
     view.Muted = true;

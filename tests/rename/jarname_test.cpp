@@ -179,6 +179,7 @@ TEST_F(JarnameTest, AHugeManifestIsRefusedInBoundedMemory) {
     const TResult r = Cli(args);
     EXPECT_NE(r.code, 0);
     EXPECT_NE(r.err.find("1 MiB"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("清单"), std::string::npos) << "jarname's own words, not the window's";
   }
   EXPECT_FALSE(qmx::test::Run("test -e " + dir_ / "out.jar") == 0) << "no copy is written";
   struct rusage usage {};
@@ -201,8 +202,9 @@ TEST_F(JarnameTest, ASignalStopsTheRunAndCleansUp) {
   EXPECT_NE(ReadFile(dir_ / "err.txt").find("interrupted"), std::string::npos);
   EXPECT_EQ(qmx::test::Run("test -z \"$(ls -A " + dir_ / "tmp" + ")\""), 0) << "scratch left";
   // A signal that lands during the final test finds the copy complete.
-  if (qmx::test::Run("test -e " + dir_ / "out.jar") == 0)
+  if (qmx::test::Run("test -e " + dir_ / "out.jar") == 0) {
     EXPECT_EQ(qmx::test::Run("unzip -tqq " + dir_ / "out.jar"), 0) << "half-written copy left";
+  }
 }
 
 // A damaged suite: jarname says what failed in its own words, never the
