@@ -71,6 +71,7 @@ class TTerminalView : public TRenameView {
   bool Muted = false;
   int ExtractFailures = 0;  // entries of the source that did not come out
   bool NoArchive = false;   // the reader found no ZIP record at all
+  int Complaints = 0;       // errors said so far in this run
   void ShowMessage(const std::string& text) override {
     if (!Muted) std::cerr << kProgram << ": " << ForTerminal(text) << "\n";
   }
@@ -127,6 +128,10 @@ void UseTerminal(TForm1& form, TTerminalView& view, TVolumeFinder& volumes) {
     view.Muted = false;
     if (code == E_USER_CANCELED) return;
     if (code == E_HEADER_NOT_FOUND) view.NoArchive = true;
+    // After an earlier failure the converter's test finds no copy to test
+    // and says "unsupported type": an echo, not news.
+    if (code == E_UNSUPPORTED_TYPE && view.Complaints > 0) return;
+    ++view.Complaints;
     std::string text = ErrorMessage(code) + " (" + std::to_string(code) + ")";
     if (!ext.empty()) text += ": " + ext;
     Note(file.empty() ? volume : file, text);
@@ -139,6 +144,8 @@ void UseTerminal(TForm1& form, TTerminalView& view, TVolumeFinder& volumes) {
     auto say = [&] {
       view.Muted = false;
       if (!manifest) return;
+      if (form.LastPatchStatus() == psReadError || form.LastPatchStatus() == psWriteError)
+        ++view.Complaints;
       if (form.LastPatchStatus() == psReadError)
         Note(file, "cannot be read, or is larger than 1 MiB (a J2ME manifest is a few KiB)");
       else if (form.LastPatchStatus() == psWriteError)
@@ -160,6 +167,7 @@ void UseTerminal(TForm1& form, TTerminalView& view, TVolumeFinder& volumes) {
     view.Muted = false;
     if (pass) return;
     ++view.ExtractFailures;
+    ++view.Complaints;
     Note(file, "could not be extracted");
   };
 }

@@ -180,6 +180,7 @@ TEST_F(JarnameTest, AHugeManifestIsRefusedInBoundedMemory) {
     EXPECT_NE(r.code, 0);
     EXPECT_NE(r.err.find("1 MiB"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("清单"), std::string::npos) << "jarname's own words, not the window's";
+    EXPECT_EQ(r.err.find("25244"), std::string::npos) << "no echo of the failure";
   }
   EXPECT_FALSE(qmx::test::Run("test -e " + dir_ / "out.jar") == 0) << "no copy is written";
   struct rusage usage {};
