@@ -7,6 +7,7 @@
 
 #include "cli/cli_run.h"
 #include "support/temp_dir.h"
+#include "support/zip_craft.h"
 
 namespace {
 
@@ -14,29 +15,12 @@ namespace fs = std::filesystem;
 using qmx::test::WriteFile;
 using TResult = qmx::test::TCliResult;
 
-// Record writers shared by the archives below.
-const char* const kBuilder = R"(
-import struct, sys, zlib
-def deflate(d):
-    c = zlib.compressobj(9, zlib.DEFLATED, -15)
-    return c.compress(d) + c.flush()
-def lfh(name, method, crc, csize, usize, extra=b''):
-    return struct.pack('<IHHHHHIIIHH', 0x04034b50, 45, 0, method, 0, 0x21, crc, csize, usize,
-                       len(name), len(extra)) + name + extra
-def cdh(name, method, crc, csize, usize, off, extra=b''):
-    return struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, 45, 45, 0, method, 0, 0x21, crc, csize,
-                       usize, len(name), len(extra), 0, 0, 0, 0, off) + name + extra
-def finish(body, central, n):
-    return body + central + struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, n, n, len(central),
-                                        len(body), 0)
-)";
-
 class ArcmorphHostileTest : public qmx::test::TArcmorphTest {
  protected:
   // Runs the Python body, which leaves the archive's bytes in z.
   void Build(const std::string& name, const std::string& body) {
-    WriteFile(dir_ / "make.py",
-              std::string(kBuilder) + body + "\nopen('" + dir_ / name + "', 'wb').write(z)\n");
+    WriteFile(dir_ / "make.py", qmx::test::ZipCraftPrelude() + body + "\nopen('" + dir_ / name +
+                                    "', 'wb').write(z)\n");
     ASSERT_EQ(qmx::test::Run("python3 " + dir_ / "make.py"), 0);
   }
 };

@@ -13,6 +13,7 @@
 #include "archive/zip/zip_reader.h"
 #include "records_fixture.h"
 #include "support/temp_dir.h"
+#include "support/zip_craft.h"
 
 namespace fs = std::filesystem;
 using namespace qmx;
@@ -20,36 +21,10 @@ using qmx::test::TempDir;
 
 namespace {
 
-// Record writers for hand-made archives; every field is the caller's.
-const char* const kBuilder = R"(
-import struct, zlib
-def deflate(d):
-    c = zlib.compressobj(9, zlib.DEFLATED, -15)
-    return c.compress(d) + c.flush()
-def stored_quote(d):
-    return struct.pack('<BHH', 0, len(d), len(d) ^ 0xFFFF) + d
-def lfh(name, method, crc, csize, usize, extra=b''):
-    return struct.pack('<IHHHHHIIIHH', 0x04034b50, 45, 0, method, 0, 0x21, crc, csize, usize,
-                       len(name), len(extra)) + name + extra
-def cdh(name, method, crc, csize, usize, off, extra=b''):
-    return struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, 45, 45, 0, method, 0, 0x21, crc, csize,
-                       usize, len(name), len(extra), 0, 0, 0, 0, off) + name + extra
-def zip64(usize, csize):
-    return struct.pack('<HHQQ', 1, 16, usize, csize)
-def finish(body, central, n):
-    return body + central + struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, n, n, len(central),
-                                        len(body), 0)
-# One entry at the end of body; returns body, its central record.
-def add(body, name, method, crc, csize, usize, data, lextra=b'', cextra=b''):
-    off = len(body)
-    return body + lfh(name, method, crc, csize, usize, lextra) + data, \
-        cdh(name, method, crc, csize, usize, off, cextra)
-)";
-
 // Writes the archive the Python body leaves in z to dir/name.
 std::string BuildZip(const TempDir& dir, const std::string& name, const std::string& body) {
   const std::string path = dir / name;
-  EXPECT_EQ(ziptest::Python(std::string(kBuilder) + body + "\nopen('" + path +
+  EXPECT_EQ(ziptest::Python(qmx::test::ZipCraftPrelude() + body + "\nopen('" + path +
                             "', 'wb').write(z)\nprint('ok')"),
             "ok");
   return path;
