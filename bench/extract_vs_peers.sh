@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Extraction speed and memory: arcmorph against unzip and 7-Zip on one
-# deflated archive (default 200 MiB of files). Usage:
+# deflated archive (default 200 MiB of files), medians of ROUNDS (5)
+# interleaved runs. Usage:
 #   bench/extract_vs_peers.sh [BUILD_DIR] [SIZE_MIB]
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
@@ -21,13 +22,15 @@ once() {  # name, command...
   read -r t m < "$work/t"
   echo "$name $t $m" >> "$work/all"
 }
-for _ in 1 2 3; do
+rounds=${ROUNDS:-5}
+for _ in $(seq "$rounds"); do
   once unzip unzip -q -o "$work/a.zip" -d "$work/out"
   once 7zz 7zz x -y -bd "-o$work/out" "$work/a.zip"
   once arcmorph "$arcmorph" extract "$work/a.zip" -d "$work/out" -q --overwrite
 done
-# Best wall time of each tool, with the peak memory of that run.
-sort -k1,1 -k2,2n "$work/all" | awk '!seen[$1]++' > "$work/results"
+# Median wall time of each tool, with the peak memory of that run.
+sort -k1,1 -k2,2n "$work/all" |
+  awk -v n="$rounds" '{c[$1]++} c[$1] == int((n + 1) / 2) {print}' > "$work/results"
 awk '{printf "%-10s %8.2f s  %8d KiB peak\n", $1, $2, $3}' "$work/results"
 diff -r "$work/tree" "$work/out" >/dev/null && echo "arcmorph output identical to the source tree"
 awk '/^unzip/{u=$2} /^arcmorph/{a=$2} END{printf "arcmorph / unzip wall time: %.2f\n", a/u}' "$work/results"
