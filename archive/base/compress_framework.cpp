@@ -16,8 +16,6 @@
 namespace qmx {
 namespace {
 
-// Deflated output of smaller files is checked against the file's own size.
-constexpr std::int64_t kSmallFile = 257;
 // A handler that keeps proposing a taken name must not hang the run.
 constexpr int kMaxRenameQuestions = 1000;
 // Attribute bits an entry and a file are compared by.

@@ -26,6 +26,10 @@
 
 namespace qmx {
 
+// Files smaller than this are deflated in memory first: their deflated
+// form may be larger than the file, and then they are stored.
+inline constexpr std::int64_t kSmallFile = 257;
+
 class TqmxFileScan;
 
 enum TSwitch : std::uint8_t { swAdd, swRefresh, swMove, swDelete, swRead };

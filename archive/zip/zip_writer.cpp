@@ -15,7 +15,6 @@ namespace qmx {
 
 namespace {
 
-constexpr std::int64_t kSmallFile = 257;
 constexpr std::int64_t k4G = std::int64_t{1} << 32;
 constexpr std::uint16_t kDeflateFlagsFast = 0x0004;
 constexpr std::uint16_t kDeflateFlagsMax = 0x0002;
