@@ -1,0 +1,20 @@
+// The formats built into the library, registered before main() runs: the
+// one place that knows every format folder, as libarchive's "support all"
+// list does. Adding a format is one line here plus its own folder.
+//
+// A static library drops objects nothing refers to, so the library's link
+// interface names qmx_builtin_formats as undefined (CMake package and
+// pkg-config alike): this object, and with it every registration, is
+// always linked.
+
+namespace {
+
+struct TBuiltinFormats {
+  TBuiltinFormats() {}
+};
+
+const TBuiltinFormats gBuiltinFormats;
+
+}  // namespace
+
+extern "C" void qmx_builtin_formats() {}
