@@ -7,6 +7,7 @@
 
 #include "app/cli/cli_common.h"
 #include "archive/base/errors.h"
+#include "archive/base/format_registry.h"
 #include "archive/base/names.h"
 #include "archive/convert/arc_morph.h"
 #include "archive/platform/files.h"
@@ -24,29 +25,16 @@ constexpr const char* kConvertUsage =
     "  --codepage CP    code page of SOURCE's names stored without the UTF-8 flag\n"
     "                   (936, 866, 932 ... or an iconv name), and of names written\n";
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 std::optional<TOutArcType> TypeFromName(const std::string& name) {
-  const std::string n = Lower(name);
-  if (n == "bh") return tyBh;
-  if (n == "cab") return tyCab;
-  if (n == "lzh" || n == "lha") return tyLzh;
-  if (n == "zip") return tyZip;
-  if (n == "tar") return tyTar;
-  if (n == "tgz" || n == "tar.gz") return tyTarGzip;
-  if (n == "jar") return tyJar;
-  return std::nullopt;
+  const TWriterRow* row = TFormatRegistry::Instance().WriterByName(name);
+  if (!row) return std::nullopt;
+  return row->Type;
 }
 
 std::optional<TOutArcType> TypeFromDest(const std::string& dest) {
-  const std::string n = Lower(ExtractFileName(dest));
-  if (n.size() > 7 && n.compare(n.size() - 7, 7, ".tar.gz") == 0) return tyTarGzip;
-  const std::string ext = ExtractFileExt(n);
-  if (ext.size() < 2) return std::nullopt;
-  return TypeFromName(ext.substr(1));
+  const TWriterRow* row = TFormatRegistry::Instance().WriterForFile(dest);
+  if (!row) return std::nullopt;
+  return row->Type;
 }
 
 int Usage(const std::string& complaint) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/base/errors.h"
+#include "archive/base/format_registry.h"
 #include "archive/base/names.h"
 #include "archive/platform/files.h"
 #include "archive/zip/zip_check.h"
@@ -69,14 +70,14 @@ int Usage(const std::string& complaint) {
   return kExitUnusable;
 }
 
-// The writer for the archive's extension; nullptr for any other.
+// The writer for the archive's extension; nullptr for a type add cannot
+// write (its options are the ZIP writer's).
 std::unique_ptr<TZipBase> WriterFor(const std::string& archive) {
-  std::string ext = ExtractFileExt(archive);
-  for (char& c : ext)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  if (ext == ".zip") return std::make_unique<TZip>();
-  if (ext == ".jar") return std::make_unique<TJar>();
-  return nullptr;
+  const TWriterRow* row = TFormatRegistry::Instance().WriterForFile(archive);
+  if (!row || !row->Create) return nullptr;
+  std::unique_ptr<TCompBase> writer = row->Create();
+  if (!dynamic_cast<TZipBase*>(writer.get())) return nullptr;
+  return std::unique_ptr<TZipBase>(static_cast<TZipBase*>(writer.release()));
 }
 
 // An existing archive must be a ZIP (or JAR) archive; updating anything

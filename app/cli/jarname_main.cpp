@@ -17,6 +17,7 @@
 #include "app/rename/manifest_patcher.h"
 #include "app/rename/rename_workflow.h"
 #include "archive/base/errors.h"
+#include "archive/base/format_registry.h"
 #include "archive/base/names.h"
 #include "archive/platform/files.h"
 
@@ -173,7 +174,7 @@ void UseTerminal(TForm1& form, TTerminalView& view, TVolumeFinder& volumes) {
 }
 
 bool IsUnusableType(TArcType t) {
-  return t == atNA || t == atUnsupported || t == atFileOpenErr || t == atUnknown;
+  return !FormatOf(t).RealArchive;
 }
 
 // What ended a run before its result counts: a signal, a missing volume of

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "archive/base/format_registry.h"
 #include "archive/base/names.h"
 #include "archive/codec/codec_streams.h"
 #include "archive/codec/temp_streams.h"
@@ -45,25 +46,6 @@ bool SameFile(const std::string& a, const std::string& b) {
   struct stat sb {};
   if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-bool IsSelfExtractorType(TArcType t) {
-  switch (t) {
-    case atAceExe:
-    case atArcExe:
-    case atArjExe:
-    case atBhExe:
-    case atCabExe:
-    case atLhaExe:
-    case atLzhExe:
-    case atPakExe:
-    case atRarExe:
-    case atJarExe:
-    case atZipExe:
-      return true;
-    default:
-      return false;
-  }
 }
 
 template <typename F>
@@ -316,7 +298,7 @@ std::uint8_t* TCustomCClass::GetHeadPtr() {
 }
 
 std::int64_t TCustomCClass::SelfExtractorStubLength() {
-  if (!IsSelfExtractorType(FArcType)) return 0;
+  if (!FormatOf(FArcType).SelfExtractor) return 0;
   if ((FArcType == atZipExe || FArcType == atJarExe) && FZipLocation.PrefixShift > 0)
     return FZipLocation.PrefixShift;
   return std::max<std::int64_t>(FArchivePosition, 0);

@@ -63,7 +63,7 @@ TDateTime EncodeDateTime(int year, int month, int day, int hour, int minute, int
 std::uint32_t SwapHalves(std::uint32_t v);
 bool IsCompressedStreamSignature(std::uint16_t v);
 
-// --- method names for listings
+// --- method names for listings (the type's row in the format table says)
 // isDir: the entry is a directory; name: the entry's current name (tar).
 // aesMethod: the real method recorded in a ZIP entry's AES field (method 99).
 std::string MethodName(TArcType type, int method, std::uint16_t flags, bool isDir = false,

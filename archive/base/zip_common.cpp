@@ -6,6 +6,7 @@
 #include <ctime>
 #include <vector>
 
+#include "archive/base/format_registry.h"
 #include "archive/base/names.h"
 #include "archive/codec/crc.h"
 #include "archive/convert/arc_detect.h"
@@ -272,45 +273,15 @@ bool TZipCommon::IsZipType(TArcType t) const {
 }
 
 bool TZipCommon::IsRealArchive(TArcType t) {
-  return t != atNA && t != atUnsupported && t != atFileOpenErr && t != atUnknown;
+  return FormatOf(t).RealArchive;
 }
 
 bool TZipCommon::CanExtractType(TArcType t) {
-  switch (t) {
-    case atAce:
-    case atAceExe:
-    case atArc:
-    case atArcExe:
-    case atArj:
-    case atArjExe:
-    case atBh:
-    case atBhExe:
-    case atCab:
-    case atCabExe:
-    case atGZip:
-    case atJar:
-    case atLha:
-    case atLhaExe:
-    case atLzh:
-    case atLzhExe:
-    case atRar:
-    case atRarExe:
-    case atTar:
-    case atUUE:
-    case atZip:
-    case atZipExe:
-    case atZipDS:
-    case atZipMV:
-    case atZoo:
-      return true;
-    default:
-      return false;
-  }
+  return FormatOf(t).CanExtract;
 }
 
 bool TZipCommon::CanTestType(TArcType t) {
-  if (t == atCab || t == atCabExe) return false;
-  return t == atJarExe || CanExtractType(t);
+  return FormatOf(t).CanTest;
 }
 
 // ---------------------------------------------------------------- block I/O

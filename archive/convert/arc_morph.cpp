@@ -12,13 +12,9 @@
 #include "archive/platform/files.h"
 #include "archive/platform/ui_hooks.h"
 #include "archive/zip/zip_check.h"
-#include "archive/zip/zip_reader.h"
-#include "archive/zip/zip_writer.h"
 
 namespace qmx {
 namespace {
-
-constexpr int kReaderCommentBuf = 32000;
 
 // Runs an application handler where a throw must not stop the clean-up.
 template <class F>
@@ -103,43 +99,11 @@ TArcMorph::~TArcMorph() = default;
 // ---------------------------------------------------------------- tables
 
 std::unique_ptr<TUnBase> TArcMorph::CreateReader(TArcType t) {
-  std::unique_ptr<TUnBase> reader;
-  switch (t) {
-    case atJar:
-      reader = std::make_unique<TUnJar>();
-      break;
-    case atZip:
-    case atZipExe:
-    case atZipMV:
-      reader = std::make_unique<TUnZip>();
-      reader->SetZipCmntBufSize(kReaderCommentBuf);
-      break;
-    // atAce, atArc(Exe), atArj(Exe), atBh(Exe), atCab, atGZip, atLha(Exe),
-    // atLzh(Exe), atRar(Exe), atTar, atUUE and atZoo have readers of their
-    // own; until those are linked in, the run reports the type unsupported.
-    default:
-      break;
-  }
-  return reader;
+  return CreateConvertReader(t);
 }
 
 std::unique_ptr<TCompBase> TArcMorph::CreateWriter(TOutArcType t) {
-  std::unique_ptr<TCompBase> writer;
-  switch (t) {
-    case tyZip:
-      writer = std::make_unique<TZip>();
-      writer->SetCompressMethod(cmDeflate);
-      break;
-    case tyJar:
-      writer = std::make_unique<TJar>();
-      writer->SetCompressMethod(cmDeflate);
-      break;
-    // tyBh (cmDeflate), tyCab (cmMsZip), tyLzh (cmFrozen6), tyTar (cmTarred)
-    // and tyTarGzip (cmTarGzip) need writers that are not linked in.
-    default:
-      break;
-  }
-  return writer;
+  return ::qmx::CreateWriter(t);
 }
 
 // ---------------------------------------------------------------- names

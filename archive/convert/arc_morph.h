@@ -20,11 +20,11 @@
 
 #include "archive/base/compress_framework.h"
 #include "archive/base/extract_framework.h"
+#include "archive/base/format_registry.h"
 #include "archive/base/zip_common.h"
 
 namespace qmx {
 
-enum TOutArcType : std::uint8_t { tyBh, tyCab, tyLzh, tyZip, tyTar, tyTarGzip, tyJar };
 enum TOutArcMethod : std::uint8_t { amCreateNew, amAddToArc };
 
 // The converter's existence question; no file date, unlike the writer form.
@@ -77,8 +77,8 @@ class TArcMorph : public TZipCommon {
   const std::string& WorkDirName() const { return FWorkDirName; }
   bool NestedTarFound() const { return FNestedTarFound; }
 
-  // Reader for a source type, configured as the table says; nullptr when
-  // the converter has none for it.
+  // Reader for a source type, configured as the format table says; nullptr
+  // when the converter has none for it.
   static std::unique_ptr<TUnBase> CreateReader(TArcType t);
   // Writer for an output type with its compression method set; nullptr
   // when none is built for it.

@@ -7,10 +7,16 @@
 // pkg-config alike): this object, and with it every registration, is
 // always linked.
 
+#include "archive/formats/listed_formats.h"
+#include "archive/zip/zip_format.h"
+
 namespace {
 
 struct TBuiltinFormats {
-  TBuiltinFormats() {}
+  TBuiltinFormats() {
+    qmx::RegisterListedFormats();
+    qmx::RegisterZipFormats();
+  }
 };
 
 const TBuiltinFormats gBuiltinFormats;

@@ -2,12 +2,11 @@
 
 #include <utility>
 
+#include "archive/base/format_registry.h"
 #include "archive/zip/zip_reader.h"
 
 namespace qmx {
 namespace {
-
-constexpr int kTestCommentBuf = 32000;
 
 // The handler as it is, except that the checker's clock stands still while
 // it runs: these events may wait for the user.
@@ -26,24 +25,7 @@ TZipCheck::TZipCheck() = default;
 TZipCheck::~TZipCheck() = default;
 
 std::unique_ptr<TUnBase> TZipCheck::CreateReader(TArcType t) {
-  std::unique_ptr<TUnBase> reader;
-  switch (t) {
-    case atJar:
-    case atJarExe:
-      reader = std::make_unique<TUnJar>();
-      reader->SetZipCmntBufSize(kTestCommentBuf);
-      break;
-    case atZip:
-    case atZipExe:
-    case atZipDS:
-    case atZipMV:
-      reader = std::make_unique<TUnZip>();
-      reader->SetZipCmntBufSize(kTestCommentBuf);
-      break;
-    default:
-      break;
-  }
-  return reader;
+  return CreateTestReader(t);
 }
 
 void TZipCheck::Activate() {

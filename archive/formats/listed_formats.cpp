@@ -1,0 +1,185 @@
+#include "archive/formats/listed_formats.h"
+
+#include <string>
+
+#include "archive/base/format_registry.h"
+
+namespace qmx {
+
+namespace {
+
+template <std::size_t N>
+TMethodNamer TableNamer(const char* const (&names)[N], int first, bool dirWhenUnknown) {
+  return [&names, first, dirWhenUnknown](int method, std::uint16_t, bool isDir,
+                                         const std::string&, int) -> std::string {
+    const char* found = MethodFromTable(names, method, first);
+    if (!found && isDir && dirWhenUnknown) found = kMethodDir;
+    return found ? found : kMethodUnsupported;
+  };
+}
+
+constexpr const char* kAceNames[] = {"Fastest", "Fast", "Normal", "Good", "Best"};
+constexpr const char* kArcNames[] = {"Stored",   "Stored",   "Packed", "Squeezed",
+                                     "Crunched", "Crunched", "Squashed", "Pack10",
+                                     "Pack11",   "Pack12",   "Stored"};
+constexpr const char* kArjNames[] = {"Stored", "Most", "2nd Most", "2nd Fast"};
+constexpr const char* kBhNames[] = {"Stored", "Fused1", "Deflate", "Fused3"};
+constexpr const char* kCabNames[] = {"Stored", "MsZIP", "Quantum", "Lzx"};
+constexpr const char* kHaNames[] = {"Cpy", "Asc", "HSC"};
+constexpr const char* kLhaNames[] = {"Stored",   "Frozen-1", "Frozen-2", "Frozen-3",
+                                     "Frozen-4", "Frozen-5", "Frozen-6", "Frozen-7"};
+constexpr const char* kPakNames[] = {"Stored",   "RLE",      "Squeezed", "FixedLen", "FixedLen",
+                                     "FixedLen", "Varible",  "Varible",  "Crushed",  "Distill"};
+constexpr const char* kRarNames[] = {"Stored", "Fastest", "Fast", "Normal", "Good", "Best"};
+constexpr const char* kZooNames[] = {"Stored", "Fastest", "Greatest"};
+
+std::string BhMethodName(int method, std::uint16_t flags, bool, const std::string&, int) {
+  if (method == 8) return DeflateNameByFlags(flags, false);
+  const char* found = MethodFromTable(kBhNames, method, 0);
+  return found ? found : kMethodUnsupported;
+}
+
+std::string CabMethodName(int method, std::uint16_t, bool, const std::string&, int) {
+  const int kind = method & 0x0F;
+  if (kind >= 4) return "Lzx" + std::to_string(kind);
+  return kCabNames[kind];
+}
+
+std::string GZipMethodName(int method, std::uint16_t, bool, const std::string&, int) {
+  switch (method) {
+    case 0:
+      return "Stored";
+    case 8:
+      return "Deflate";
+    case 144:
+      return "LzwMAGIC";
+    case 0x1E1F:
+      return "PackMAGIC";
+    case 0xA01F:
+      return "LzhMAGIC";
+    default:
+      return kMethodUnsupported;
+  }
+}
+
+std::string HaMethodName(int method, std::uint16_t, bool, const std::string&, int) {
+  if (method == 14) return kMethodDir;
+  if (method == 15) return "Special";
+  const char* found = MethodFromTable(kHaNames, method, 0);
+  return found ? found : kMethodUnsupported;
+}
+
+std::string LhaMethodName(int method, std::uint16_t, bool, const std::string&, int) {
+  // Method codes are the digit of the method id ("-lh5-").
+  const char* found = method == 100 ? kMethodDir : MethodFromTable(kLhaNames, method, '0');
+  return found ? found : kMethodUnsupported;
+}
+
+std::string RarMethodName(int method, std::uint16_t, bool isDir, const std::string&, int) {
+  const char* found = isDir ? kMethodDir : MethodFromTable(kRarNames, method, '0');
+  return found ? found : kMethodUnsupported;
+}
+
+std::string TarMethodName(int method, std::uint16_t, bool, const std::string& name, int) {
+  if (method == 0) return "Tarred";
+  // Directory entries may come from Windows writers, ending in "\".
+  if (name.empty() || name.back() == '/' || name.back() == '\\') return kMethodDir;
+  return kMethodUnsupported;
+}
+
+struct TListed {
+  TArcType Type;
+  const char* DisplayName;
+  TStrings Extensions;
+  bool CanExtract, CanTest, SelfExtractor;
+  const char* ConvertReader;
+  const char* TestReader;
+  TMethodNamer MethodName;
+};
+
+}  // namespace
+
+void RegisterListedFormats() {
+  const TMethodNamer ace = TableNamer(kAceNames, 0, false);
+  const TMethodNamer arc = TableNamer(kArcNames, 1, true);
+  const TMethodNamer arj = TableNamer(kArjNames, 0, true);
+  const TMethodNamer pak = TableNamer(kPakNames, 2, false);
+  const TMethodNamer zoo = TableNamer(kZooNames, 0, false);
+  // Type, name, extensions, extract, test, self-extractor, the converter's
+  // reader, the checker's reader, method names.
+  const TListed rows[] = {
+      {atAce, "ACE archive", {".ace"}, true, true, false, "TUnACE", "TUnACE", ace},
+      {atAceExe, "self-extracting ACE archive", {".exe"}, true, true, true, "", "TUnACE", ace},
+      {atArc, "ARC archive", {".arc"}, true, true, false, "TUnArc", "TUnArc", arc},
+      {atArcExe, "self-extracting ARC archive", {".exe"}, true, true, true, "TUnArc", "TUnArc", arc},
+      {atArj, "ARJ archive", {".arj"}, true, true, false, "TUnARJ", "TUnARJ", arj},
+      {atArjExe, "self-extracting ARJ archive", {".exe"}, true, true, true, "TUnARJ", "TUnARJ", arj},
+      {atBh, "BH archive", {".bh"}, true, true, false, "TUnBh", "TUnBh", BhMethodName},
+      {atBhExe, "self-extracting BH archive", {".exe"}, true, true, true, "TUnBh", "TUnBh",
+       BhMethodName},
+      {atCab, "Cabinet", {".cab"}, true, false, false, "TUnCab", "", CabMethodName},
+      {atCabExe, "self-extracting Cabinet", {".exe"}, true, false, true, "", "", CabMethodName},
+      {atGZip, "GZip file", {".gz", ".tgz"}, true, true, false, "TUnGZip", "TUnGZip",
+       GZipMethodName},
+      {atHA, "HA archive", {".ha"}, false, false, false, "", "", HaMethodName},
+      {atLha, "LHA archive", {".lha"}, true, true, false, "TUnLha", "TUnLha", LhaMethodName},
+      {atLhaExe, "self-extracting LHA archive", {".exe"}, true, true, true, "TUnLha", "TUnLha",
+       LhaMethodName},
+      {atLzh, "LZH archive", {".lzh"}, true, true, false, "TUnLha", "TUnLha", LhaMethodName},
+      {atLzhExe, "self-extracting LZH archive", {".exe"}, true, true, true, "TUnLha", "TUnLha",
+       LhaMethodName},
+      {atMsGZ, "Microsoft compressed file", {}, false, false, false, "", "", nullptr},
+      {atPak, "PAK archive", {".pak"}, false, false, false, "", "", pak},
+      {atPakExe, "self-extracting PAK archive", {".exe"}, false, false, true, "", "", pak},
+      {atRar, "RAR archive", {".rar"}, true, true, false, "TUnRar", "TUnRar", RarMethodName},
+      {atRarExe, "self-extracting RAR archive", {".exe"}, true, true, true, "TUnRar", "TUnRar",
+       RarMethodName},
+      {atTar, "Tar archive", {".tar"}, true, true, false, "TUnTar", "TUnTar", TarMethodName},
+      {atTarGZip, "GZip-compressed Tar archive", {".tgz", ".tar.gz"}, false, false, false, "",
+       "", nullptr},
+      {atUUE, "uuencoded text", {".uue", ".uu", ".xxe", ".b64"}, true, true, false, "TUUDecode",
+       "TUUDecode", nullptr},
+      {atZoo, "ZOO archive", {".zoo"}, true, true, false, "TUnZoo", "TUnZoo", zoo},
+  };
+  TFormatRegistry& reg = TFormatRegistry::Instance();
+  for (const TListed& l : rows) {
+    TFormatRow row;
+    row.Type = l.Type;
+    row.DisplayName = l.DisplayName;
+    row.Extensions = l.Extensions;
+    row.RealArchive = true;
+    row.CanExtract = l.CanExtract;
+    row.CanTest = l.CanTest;
+    row.SelfExtractor = l.SelfExtractor;
+    row.ConvertReaderName = l.ConvertReader;
+    row.TestReaderName = l.TestReader;
+    row.MethodName = l.MethodName;
+    reg.Add(std::move(row));
+  }
+
+  struct TListedWriter {
+    TOutArcType Type;
+    TStrings Names;
+    const char* Writer;
+    TCompressMethod Method;
+    const char* DefaultExt;
+  };
+  const TListedWriter writers[] = {
+      {tyBh, {"bh"}, "TBlakHole", cmDeflate, ".BH"},
+      {tyCab, {"cab"}, "TMakeCab", cmMsZip, ".CAB"},
+      {tyLzh, {"lzh", "lha"}, "TLha", cmFrozen6, ".LHA"},
+      {tyTar, {"tar"}, "TTar", cmTarred, ".TAR"},
+      {tyTarGzip, {"tgz", "tar.gz"}, "TTar", cmTarGzip, ".TAR"},
+  };
+  for (const TListedWriter& w : writers) {
+    TWriterRow row;
+    row.Type = w.Type;
+    row.Names = w.Names;
+    row.WriterName = w.Writer;
+    row.Method = w.Method;
+    row.DefaultExt = w.DefaultExt;
+    reg.AddWriter(std::move(row));
+  }
+}
+
+}  // namespace qmx
