@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "archive/base/format_registry.h"
 #include "archive/base/names.h"
 #include "archive/platform/files.h"
 #include "archive/scan/file_mask.h"
@@ -106,17 +107,7 @@ bool TCustomDClass::OpenArchive(std::unique_ptr<TFileStream32>& archive) {
     return false;
   }
   if ((FArcType == atZipDS || FArcType == atZipMV) && !CheckArchiveDrive()) return false;
-  switch (FArcType) {
-    case atAce:
-    case atAceExe:
-    case atCab:
-    case atCabExe:
-    case atRar:
-    case atRarExe:
-      return true;  // read by an external library
-    default:
-      break;
-  }
+  if (FormatOf(FArcType).ReadByLibrary) return true;
   auto stream = std::make_unique<TFileStream32>(FArchiveFile, fmOpenRead);
   if (stream->Handle() < 0) {
     ReportError("", "", FArchiveFile, E_OPEN_FILE);

@@ -57,6 +57,13 @@ struct TFormatRow {
   TReaderFactory TestReader;
   // Empty: every method is "Unsupported".
   TMethodNamer MethodName;
+  // The reader's library opens the archive itself; the framework does not.
+  bool ReadByLibrary = false;
+  // Multi-volume naming: the letter that starts a volume's extension and
+  // the family's extension assumed for a name without one; no letter, no
+  // volume naming.
+  char VolumeLetter = 0;
+  std::string VolumeFamilyExt;
 };
 
 struct TWriterRow {
@@ -96,7 +103,9 @@ class TFormatRegistry {
   std::vector<TWriterRow> FWriters;
 };
 
-inline const TFormatRow& FormatOf(TArcType t) { return TFormatRegistry::Instance().Row(t); }
+inline const TFormatRow& FormatOf(TArcType t) {
+  return TFormatRegistry::Instance().Row(t);
+}
 
 // Reader for a type as the converter or the checker creates it; nullptr
 // when the type has none.

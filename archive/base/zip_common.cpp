@@ -73,31 +73,13 @@ TArcType TZipCommon::DetectArcType(TStream32& stream) {
 }
 
 void TZipCommon::SetVolumeNaming() {
-  const char* familyExt = nullptr;
-  char letter = 0;
   FVolumeNumber = 0;
   FVolumeLetter = 0;
-  // Self-extracting ACE and ARJ archives carry no volume naming.
-  switch (FArcType) {
-    case atAce:
-      letter = 'C', familyExt = ".Ace";
-      break;
-    case atArj:
-      letter = 'a', familyExt = ".Arj";
-      break;
-    case atJar:
-    case atJarExe:
-      letter = 'j', familyExt = ".Jar";
-      break;
-    case atRar:
-    case atRarExe:
-      letter = 'q', familyExt = ".Rar";
-      break;
-    default:
-      return;
-  }
+  const TFormatRow& row = FormatOf(FArcType);
+  const char letter = row.VolumeLetter;
+  if (!letter) return;
   std::string ext = ExtractFileExt(FArchiveFile);
-  if (ext.empty()) ext = familyExt;
+  if (ext.empty()) ext = row.VolumeFamilyExt;
   FVolumeLetter = letter;
   std::size_t digits = 0;
   while (digits < ext.size() - 1 &&

@@ -10,8 +10,8 @@ namespace {
 
 template <std::size_t N>
 TMethodNamer TableNamer(const char* const (&names)[N], int first, bool dirWhenUnknown) {
-  return [&names, first, dirWhenUnknown](int method, std::uint16_t, bool isDir,
-                                         const std::string&, int) -> std::string {
+  return [&names, first, dirWhenUnknown](int method, std::uint16_t, bool isDir, const std::string&,
+                                         int) -> std::string {
     const char* found = MethodFromTable(names, method, first);
     if (!found && isDir && dirWhenUnknown) found = kMethodDir;
     return found ? found : kMethodUnsupported;
@@ -19,7 +19,7 @@ TMethodNamer TableNamer(const char* const (&names)[N], int first, bool dirWhenUn
 }
 
 constexpr const char* kAceNames[] = {"Fastest", "Fast", "Normal", "Good", "Best"};
-constexpr const char* kArcNames[] = {"Stored",   "Stored",   "Packed", "Squeezed",
+constexpr const char* kArcNames[] = {"Stored",   "Stored",   "Packed",   "Squeezed",
                                      "Crunched", "Crunched", "Squashed", "Pack10",
                                      "Pack11",   "Pack12",   "Stored"};
 constexpr const char* kArjNames[] = {"Stored", "Most", "2nd Most", "2nd Fast"};
@@ -28,8 +28,8 @@ constexpr const char* kCabNames[] = {"Stored", "MsZIP", "Quantum", "Lzx"};
 constexpr const char* kHaNames[] = {"Cpy", "Asc", "HSC"};
 constexpr const char* kLhaNames[] = {"Stored",   "Frozen-1", "Frozen-2", "Frozen-3",
                                      "Frozen-4", "Frozen-5", "Frozen-6", "Frozen-7"};
-constexpr const char* kPakNames[] = {"Stored",   "RLE",      "Squeezed", "FixedLen", "FixedLen",
-                                     "FixedLen", "Varible",  "Varible",  "Crushed",  "Distill"};
+constexpr const char* kPakNames[] = {"Stored",   "RLE",     "Squeezed", "FixedLen", "FixedLen",
+                                     "FixedLen", "Varible", "Varible",  "Crushed",  "Distill"};
 constexpr const char* kRarNames[] = {"Stored", "Fastest", "Fast", "Normal", "Good", "Best"};
 constexpr const char* kZooNames[] = {"Stored", "Fastest", "Greatest"};
 
@@ -87,6 +87,14 @@ std::string TarMethodName(int method, std::uint16_t, bool, const std::string& na
   return kMethodUnsupported;
 }
 
+struct TVolumeNaming {
+  char Letter;
+  const char* FamilyExt;
+};
+constexpr TVolumeNaming kAceVolumes{'C', ".Ace"};
+constexpr TVolumeNaming kArjVolumes{'a', ".Arj"};
+constexpr TVolumeNaming kRarVolumes{'q', ".Rar"};
+
 struct TListed {
   TArcType Type;
   const char* DisplayName;
@@ -95,6 +103,9 @@ struct TListed {
   const char* ConvertReader;
   const char* TestReader;
   TMethodNamer MethodName;
+  // Their libraries open the archive themselves.
+  bool ReadByLibrary = false;
+  const TVolumeNaming* Volumes = nullptr;
 };
 
 }  // namespace
@@ -106,41 +117,37 @@ void RegisterListedFormats() {
   const TMethodNamer pak = TableNamer(kPakNames, 2, false);
   const TMethodNamer zoo = TableNamer(kZooNames, 0, false);
   // Type, name, extensions, extract, test, self-extractor, the converter's
-  // reader, the checker's reader, method names.
+  // reader, the checker's reader, method names, read by a library, volume
+  // naming (self-extracting ACE and ARJ archives have none).
+  // clang-format off
   const TListed rows[] = {
-      {atAce, "ACE archive", {".ace"}, true, true, false, "TUnACE", "TUnACE", ace},
-      {atAceExe, "self-extracting ACE archive", {".exe"}, true, true, true, "", "TUnACE", ace},
-      {atArc, "ARC archive", {".arc"}, true, true, false, "TUnArc", "TUnArc", arc},
-      {atArcExe, "self-extracting ARC archive", {".exe"}, true, true, true, "TUnArc", "TUnArc", arc},
-      {atArj, "ARJ archive", {".arj"}, true, true, false, "TUnARJ", "TUnARJ", arj},
-      {atArjExe, "self-extracting ARJ archive", {".exe"}, true, true, true, "TUnARJ", "TUnARJ", arj},
-      {atBh, "BH archive", {".bh"}, true, true, false, "TUnBh", "TUnBh", BhMethodName},
-      {atBhExe, "self-extracting BH archive", {".exe"}, true, true, true, "TUnBh", "TUnBh",
-       BhMethodName},
-      {atCab, "Cabinet", {".cab"}, true, false, false, "TUnCab", "", CabMethodName},
-      {atCabExe, "self-extracting Cabinet", {".exe"}, true, false, true, "", "", CabMethodName},
-      {atGZip, "GZip file", {".gz", ".tgz"}, true, true, false, "TUnGZip", "TUnGZip",
-       GZipMethodName},
-      {atHA, "HA archive", {".ha"}, false, false, false, "", "", HaMethodName},
-      {atLha, "LHA archive", {".lha"}, true, true, false, "TUnLha", "TUnLha", LhaMethodName},
-      {atLhaExe, "self-extracting LHA archive", {".exe"}, true, true, true, "TUnLha", "TUnLha",
-       LhaMethodName},
-      {atLzh, "LZH archive", {".lzh"}, true, true, false, "TUnLha", "TUnLha", LhaMethodName},
-      {atLzhExe, "self-extracting LZH archive", {".exe"}, true, true, true, "TUnLha", "TUnLha",
-       LhaMethodName},
-      {atMsGZ, "Microsoft compressed file", {}, false, false, false, "", "", nullptr},
-      {atPak, "PAK archive", {".pak"}, false, false, false, "", "", pak},
-      {atPakExe, "self-extracting PAK archive", {".exe"}, false, false, true, "", "", pak},
-      {atRar, "RAR archive", {".rar"}, true, true, false, "TUnRar", "TUnRar", RarMethodName},
-      {atRarExe, "self-extracting RAR archive", {".exe"}, true, true, true, "TUnRar", "TUnRar",
-       RarMethodName},
-      {atTar, "Tar archive", {".tar"}, true, true, false, "TUnTar", "TUnTar", TarMethodName},
-      {atTarGZip, "GZip-compressed Tar archive", {".tgz", ".tar.gz"}, false, false, false, "",
-       "", nullptr},
-      {atUUE, "uuencoded text", {".uue", ".uu", ".xxe", ".b64"}, true, true, false, "TUUDecode",
-       "TUUDecode", nullptr},
-      {atZoo, "ZOO archive", {".zoo"}, true, true, false, "TUnZoo", "TUnZoo", zoo},
+      {atAce,     "ACE archive",                 {".ace"}, true,  true,  false, "TUnACE", "TUnACE", ace, true, &kAceVolumes},
+      {atAceExe,  "self-extracting ACE archive", {".exe"}, true,  true,  true,  "",       "TUnACE", ace, true},
+      {atArc,     "ARC archive",                 {".arc"}, true,  true,  false, "TUnArc", "TUnArc", arc},
+      {atArcExe,  "self-extracting ARC archive", {".exe"}, true,  true,  true,  "TUnArc", "TUnArc", arc},
+      {atArj,     "ARJ archive",                 {".arj"}, true,  true,  false, "TUnARJ", "TUnARJ", arj, false, &kArjVolumes},
+      {atArjExe,  "self-extracting ARJ archive", {".exe"}, true,  true,  true,  "TUnARJ", "TUnARJ", arj},
+      {atBh,      "BH archive",                  {".bh"},  true,  true,  false, "TUnBh",  "TUnBh",  BhMethodName},
+      {atBhExe,   "self-extracting BH archive",  {".exe"}, true,  true,  true,  "TUnBh",  "TUnBh",  BhMethodName},
+      {atCab,     "Cabinet",                     {".cab"}, true,  false, false, "TUnCab", "",       CabMethodName, true},
+      {atCabExe,  "self-extracting Cabinet",     {".exe"}, true,  false, true,  "",       "",       CabMethodName, true},
+      {atGZip,    "GZip file",          {".gz", ".tgz"},   true,  true,  false, "TUnGZip", "TUnGZip", GZipMethodName},
+      {atHA,      "HA archive",                  {".ha"},  false, false, false, "",       "",       HaMethodName},
+      {atLha,     "LHA archive",                 {".lha"}, true,  true,  false, "TUnLha", "TUnLha", LhaMethodName},
+      {atLhaExe,  "self-extracting LHA archive", {".exe"}, true,  true,  true,  "TUnLha", "TUnLha", LhaMethodName},
+      {atLzh,     "LZH archive",                 {".lzh"}, true,  true,  false, "TUnLha", "TUnLha", LhaMethodName},
+      {atLzhExe,  "self-extracting LZH archive", {".exe"}, true,  true,  true,  "TUnLha", "TUnLha", LhaMethodName},
+      {atMsGZ,    "Microsoft compressed file",   {},       false, false, false, "",       "",       nullptr},
+      {atPak,     "PAK archive",                 {".pak"}, false, false, false, "",       "",       pak},
+      {atPakExe,  "self-extracting PAK archive", {".exe"}, false, false, true,  "",       "",       pak},
+      {atRar,     "RAR archive",                 {".rar"}, true,  true,  false, "TUnRar", "TUnRar", RarMethodName, true, &kRarVolumes},
+      {atRarExe,  "self-extracting RAR archive", {".exe"}, true,  true,  true,  "TUnRar", "TUnRar", RarMethodName, true, &kRarVolumes},
+      {atTar,     "Tar archive",                 {".tar"}, true,  true,  false, "TUnTar", "TUnTar", TarMethodName},
+      {atTarGZip, "GZip-compressed Tar archive", {".tgz", ".tar.gz"}, false, false, false, "", "", nullptr},
+      {atUUE,     "uuencoded text", {".uue", ".uu", ".xxe", ".b64"}, true, true, false, "TUUDecode", "TUUDecode", nullptr},
+      {atZoo,     "ZOO archive",                 {".zoo"}, true,  true,  false, "TUnZoo", "TUnZoo", zoo},
   };
+  // clang-format on
   TFormatRegistry& reg = TFormatRegistry::Instance();
   for (const TListed& l : rows) {
     TFormatRow row;
@@ -154,6 +161,11 @@ void RegisterListedFormats() {
     row.ConvertReaderName = l.ConvertReader;
     row.TestReaderName = l.TestReader;
     row.MethodName = l.MethodName;
+    row.ReadByLibrary = l.ReadByLibrary;
+    if (l.Volumes) {
+      row.VolumeLetter = l.Volumes->Letter;
+      row.VolumeFamilyExt = l.Volumes->FamilyExt;
+    }
     reg.Add(std::move(row));
   }
 

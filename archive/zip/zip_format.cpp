@@ -79,6 +79,8 @@ void RegisterZipFormats() {
   zipDs.ConvertReader = nullptr;
 
   TFormatRow jar = ZipRow(atJar, "JAR archive", {".jar"});
+  jar.VolumeLetter = 'j';
+  jar.VolumeFamilyExt = ".Jar";
   jar.CanExtract = jar.CanTest = true;
   jar.ConvertReaderName = jar.TestReaderName = "TUnJar";
   jar.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnJar>()); };
@@ -91,6 +93,8 @@ void RegisterZipFormats() {
   jarExe.SelfExtractor = true;
   jarExe.TestReaderName = "TUnJar";
   jarExe.TestReader = ReaderWithComments<TUnJar>();
+  jarExe.VolumeLetter = 'j';
+  jarExe.VolumeFamilyExt = ".Jar";
 
   for (TFormatRow* row : {&zip, &zipExe, &zipMv, &zipDs, &jar, &jarExe}) reg.Add(*row);
 

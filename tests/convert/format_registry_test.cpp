@@ -26,27 +26,27 @@ std::set<TArcType> AllTypes() {
 
 // The converter's reader table; every other type has none.
 const std::map<TArcType, std::string> kConvertReaders = {
-    {atAce, "TUnACE"},   {atArc, "TUnArc"},    {atArcExe, "TUnArc"},  {atArj, "TUnARJ"},
-    {atArjExe, "TUnARJ"}, {atBh, "TUnBh"},      {atBhExe, "TUnBh"},    {atCab, "TUnCab"},
-    {atGZip, "TUnGZip"}, {atJar, "TUnJar"},    {atLha, "TUnLha"},     {atLhaExe, "TUnLha"},
-    {atLzh, "TUnLha"},   {atLzhExe, "TUnLha"}, {atRar, "TUnRar"},     {atRarExe, "TUnRar"},
-    {atTar, "TUnTar"},   {atUUE, "TUUDecode"}, {atZip, "TUnZip"},     {atZipExe, "TUnZip"},
-    {atZipMV, "TUnZip"}, {atZoo, "TUnZoo"}};
+    {atAce, "TUnACE"},    {atArc, "TUnArc"},    {atArcExe, "TUnArc"}, {atArj, "TUnARJ"},
+    {atArjExe, "TUnARJ"}, {atBh, "TUnBh"},      {atBhExe, "TUnBh"},   {atCab, "TUnCab"},
+    {atGZip, "TUnGZip"},  {atJar, "TUnJar"},    {atLha, "TUnLha"},    {atLhaExe, "TUnLha"},
+    {atLzh, "TUnLha"},    {atLzhExe, "TUnLha"}, {atRar, "TUnRar"},    {atRarExe, "TUnRar"},
+    {atTar, "TUnTar"},    {atUUE, "TUUDecode"}, {atZip, "TUnZip"},    {atZipExe, "TUnZip"},
+    {atZipMV, "TUnZip"},  {atZoo, "TUnZoo"}};
 
 // The checker's inner readers.
 const std::map<TArcType, std::string> kTestReaders = {
-    {atAce, "TUnACE"},    {atAceExe, "TUnACE"},  {atArc, "TUnArc"},   {atArcExe, "TUnArc"},
-    {atArj, "TUnARJ"},    {atArjExe, "TUnARJ"},  {atBh, "TUnBh"},     {atBhExe, "TUnBh"},
-    {atGZip, "TUnGZip"},  {atJar, "TUnJar"},     {atJarExe, "TUnJar"}, {atLha, "TUnLha"},
-    {atLhaExe, "TUnLha"}, {atLzh, "TUnLha"},     {atLzhExe, "TUnLha"}, {atRar, "TUnRar"},
-    {atRarExe, "TUnRar"}, {atTar, "TUnTar"},     {atUUE, "TUUDecode"}, {atZip, "TUnZip"},
-    {atZipExe, "TUnZip"}, {atZipDS, "TUnZip"},   {atZipMV, "TUnZip"},  {atZoo, "TUnZoo"}};
+    {atAce, "TUnACE"},    {atAceExe, "TUnACE"}, {atArc, "TUnArc"},    {atArcExe, "TUnArc"},
+    {atArj, "TUnARJ"},    {atArjExe, "TUnARJ"}, {atBh, "TUnBh"},      {atBhExe, "TUnBh"},
+    {atGZip, "TUnGZip"},  {atJar, "TUnJar"},    {atJarExe, "TUnJar"}, {atLha, "TUnLha"},
+    {atLhaExe, "TUnLha"}, {atLzh, "TUnLha"},    {atLzhExe, "TUnLha"}, {atRar, "TUnRar"},
+    {atRarExe, "TUnRar"}, {atTar, "TUnTar"},    {atUUE, "TUUDecode"}, {atZip, "TUnZip"},
+    {atZipExe, "TUnZip"}, {atZipDS, "TUnZip"},  {atZipMV, "TUnZip"},  {atZoo, "TUnZoo"}};
 
 const std::set<TArcType> kNotReal = {atNA, atUnsupported, atFileOpenErr, atUnknown};
 const std::set<TArcType> kExtractable = {
-    atAce, atAceExe, atArc, atArcExe, atArj,   atArjExe, atBh,     atBhExe, atCab,
-    atCabExe, atGZip, atJar, atLha, atLhaExe, atLzh,    atLzhExe, atRar,   atRarExe,
-    atTar, atUUE, atZip, atZipExe, atZipDS, atZipMV, atZoo};
+    atAce,    atAceExe, atArc, atArcExe, atArj,    atArjExe, atBh,     atBhExe, atCab,
+    atCabExe, atGZip,   atJar, atLha,    atLhaExe, atLzh,    atLzhExe, atRar,   atRarExe,
+    atTar,    atUUE,    atZip, atZipExe, atZipDS,  atZipMV,  atZoo};
 const std::set<TArcType> kSelfExtractors = {atAceExe, atArcExe, atArjExe, atBhExe,
                                             atCabExe, atLhaExe, atLzhExe, atPakExe,
                                             atRarExe, atJarExe, atZipExe};
@@ -82,8 +82,8 @@ TEST(FormatRegistry, ReaderColumnsMatchTheDocumentedTables) {
       EXPECT_EQ(k->ZipCmntBufSize(), 32000);
     }
     // Only the ZIP and JAR readers exist so far.
-    const bool zipFamily = t == atZip || t == atZipExe || t == atZipMV || t == atZipDS ||
-                           t == atJar || t == atJarExe;
+    const bool zipFamily =
+        t == atZip || t == atZipExe || t == atZipMV || t == atZipDS || t == atJar || t == atJarExe;
     EXPECT_EQ(c != nullptr, zipFamily && !row.ConvertReaderName.empty());
     EXPECT_EQ(k != nullptr, zipFamily && !row.TestReaderName.empty());
   }
@@ -106,6 +106,22 @@ TEST(FormatRegistry, PredicatesAndSelfExtractorsMatchTheDocumentedSets) {
   }
 }
 
+TEST(FormatRegistry, VolumeNamingAndLibraryReaders) {
+  // Volume letters per family; self-extracting ACE and ARJ have none.
+  const std::map<TArcType, std::pair<char, std::string>> volumes = {
+      {atAce, {'C', ".Ace"}},    {atArj, {'a', ".Arj"}}, {atJar, {'j', ".Jar"}},
+      {atJarExe, {'j', ".Jar"}}, {atRar, {'q', ".Rar"}}, {atRarExe, {'q', ".Rar"}}};
+  const std::set<TArcType> library = {atAce, atAceExe, atCab, atCabExe, atRar, atRarExe};
+  for (TArcType t : AllTypes()) {
+    SCOPED_TRACE(ArcTypeName(t));
+    const TFormatRow& row = FormatOf(t);
+    const auto v = volumes.find(t);
+    EXPECT_EQ(row.VolumeLetter, v == volumes.end() ? 0 : v->second.first);
+    EXPECT_EQ(row.VolumeFamilyExt, v == volumes.end() ? "" : v->second.second);
+    EXPECT_EQ(row.ReadByLibrary, library.count(t) == 1);
+  }
+}
+
 TEST(FormatRegistry, WriterTableMatchesTheDocumentedOne) {
   struct TDocumented {
     TOutArcType Type;
@@ -115,9 +131,9 @@ TEST(FormatRegistry, WriterTableMatchesTheDocumentedOne) {
     bool Built;
   };
   const TDocumented table[] = {
-      {tyBh, "TBlakHole", cmDeflate, ".BH", false},  {tyCab, "TMakeCab", cmMsZip, ".CAB", false},
-      {tyLzh, "TLha", cmFrozen6, ".LHA", false},     {tyZip, "TZip", cmDeflate, ".ZIP", true},
-      {tyTar, "TTar", cmTarred, ".TAR", false},      {tyTarGzip, "TTar", cmTarGzip, ".TAR", false},
+      {tyBh, "TBlakHole", cmDeflate, ".BH", false}, {tyCab, "TMakeCab", cmMsZip, ".CAB", false},
+      {tyLzh, "TLha", cmFrozen6, ".LHA", false},    {tyZip, "TZip", cmDeflate, ".ZIP", true},
+      {tyTar, "TTar", cmTarred, ".TAR", false},     {tyTarGzip, "TTar", cmTarGzip, ".TAR", false},
       {tyJar, "TJar", cmDeflate, ".JAR", true}};
   ASSERT_EQ(std::size(table), static_cast<std::size_t>(kOutArcTypeCount));
   for (const TDocumented& d : table) {
@@ -139,7 +155,7 @@ TEST(FormatRegistry, WriterTableMatchesTheDocumentedOne) {
 TEST(FormatRegistry, WriterNamesAndDestinationEndings) {
   const TFormatRegistry& reg = TFormatRegistry::Instance();
   const std::pair<const char*, TOutArcType> names[] = {
-      {"bh", tyBh},   {"CAB", tyCab},   {"lzh", tyLzh},       {"lha", tyLzh}, {"zip", tyZip},
+      {"bh", tyBh},   {"CAB", tyCab},     {"lzh", tyLzh},        {"lha", tyLzh}, {"zip", tyZip},
       {"tar", tyTar}, {"tgz", tyTarGzip}, {"tar.gz", tyTarGzip}, {"Jar", tyJar}};
   for (const auto& [name, type] : names) {
     const TWriterRow* row = reg.WriterByName(name);
@@ -167,29 +183,29 @@ TEST(FormatRegistry, MethodNamesMatchTheDocumentedRules) {
     const char* Expected;
   };
   const TCase cases[] = {
-      {atAce, 0, 0, false, "", "Fastest"},       {atAceExe, 4, 0, false, "", "Best"},
-      {atAce, 5, 0, true, "", "Unsupported"},    {atArc, 1, 0, false, "", "Stored"},
-      {atArcExe, 11, 0, false, "", "Stored"},    {atArc, 9, 0, false, "", "Pack11"},
-      {atArc, 0, 0, true, "", "<Dir>"},          {atArc, 0, 0, false, "", "Unsupported"},
-      {atArj, 3, 0, false, "", "2nd Fast"},      {atArjExe, 9, 0, true, "", "<Dir>"},
-      {atBh, 1, 0, false, "", "Fused1"},         {atBh, 8, 2, false, "", "DeflateX"},
-      {atBhExe, 3, 0, false, "", "Fused3"},      {atBh, 4, 0, true, "", "Unsupported"},
-      {atCab, 0x11, 0, false, "", "MsZIP"},      {atCab, 3, 0, false, "", "Lzx"},
-      {atCabExe, 0x2F, 0, false, "", "Lzx15"},   {atGZip, 144, 0, false, "", "LzwMAGIC"},
+      {atAce, 0, 0, false, "", "Fastest"},        {atAceExe, 4, 0, false, "", "Best"},
+      {atAce, 5, 0, true, "", "Unsupported"},     {atArc, 1, 0, false, "", "Stored"},
+      {atArcExe, 11, 0, false, "", "Stored"},     {atArc, 9, 0, false, "", "Pack11"},
+      {atArc, 0, 0, true, "", "<Dir>"},           {atArc, 0, 0, false, "", "Unsupported"},
+      {atArj, 3, 0, false, "", "2nd Fast"},       {atArjExe, 9, 0, true, "", "<Dir>"},
+      {atBh, 1, 0, false, "", "Fused1"},          {atBh, 8, 2, false, "", "DeflateX"},
+      {atBhExe, 3, 0, false, "", "Fused3"},       {atBh, 4, 0, true, "", "Unsupported"},
+      {atCab, 0x11, 0, false, "", "MsZIP"},       {atCab, 3, 0, false, "", "Lzx"},
+      {atCabExe, 0x2F, 0, false, "", "Lzx15"},    {atGZip, 144, 0, false, "", "LzwMAGIC"},
       {atGZip, 0xA01F, 0, false, "", "LzhMAGIC"}, {atGZip, 0x1E1F, 0, false, "", "PackMAGIC"},
-      {atGZip, 9, 0, false, "", "Unsupported"},  {atHA, 2, 0, false, "", "HSC"},
-      {atHA, 14, 0, false, "", "<Dir>"},         {atHA, 15, 0, false, "", "Special"},
-      {atZip, 0, 0, false, "", "Stored"},        {atJar, 6, 0, false, "", "Imploded"},
-      {atZipMV, 8, 0, false, "", "DeflateN"},    {atZipDS, 8, 6, false, "", "DeflateS"},
-      {atZip, 9, 4, false, "", "Def-64F"},       {atJarExe, 10, 0, false, "", "DCL-implode"},
-      {atZip, 12, 0, false, "", "Unsupported"},  {atZipExe, 12, 0, true, "", "<Dir>"},
-      {atLha, '5', 0, false, "", "Frozen-5"},    {atLzhExe, '0', 0, false, "", "Stored"},
-      {atLzh, 100, 0, false, "", "<Dir>"},       {atPak, 2, 0, false, "", "Stored"},
-      {atPakExe, 8, 0, false, "", "Varible"},    {atPak, 11, 0, false, "", "Distill"},
-      {atRar, '3', 0, false, "", "Normal"},      {atRarExe, '3', 0, true, "", "<Dir>"},
-      {atTar, 0, 0, false, "a", "Tarred"},       {atTar, 1, 0, false, "a\\", "<Dir>"},
-      {atTar, 1, 0, false, "a", "Unsupported"},  {atZoo, 2, 0, false, "", "Greatest"},
-      {atUUE, 0, 0, false, "", "Unsupported"},   {atMsGZ, 0, 0, false, "", "Unsupported"},
+      {atGZip, 9, 0, false, "", "Unsupported"},   {atHA, 2, 0, false, "", "HSC"},
+      {atHA, 14, 0, false, "", "<Dir>"},          {atHA, 15, 0, false, "", "Special"},
+      {atZip, 0, 0, false, "", "Stored"},         {atJar, 6, 0, false, "", "Imploded"},
+      {atZipMV, 8, 0, false, "", "DeflateN"},     {atZipDS, 8, 6, false, "", "DeflateS"},
+      {atZip, 9, 4, false, "", "Def-64F"},        {atJarExe, 10, 0, false, "", "DCL-implode"},
+      {atZip, 12, 0, false, "", "Unsupported"},   {atZipExe, 12, 0, true, "", "<Dir>"},
+      {atLha, '5', 0, false, "", "Frozen-5"},     {atLzhExe, '0', 0, false, "", "Stored"},
+      {atLzh, 100, 0, false, "", "<Dir>"},        {atPak, 2, 0, false, "", "Stored"},
+      {atPakExe, 8, 0, false, "", "Varible"},     {atPak, 11, 0, false, "", "Distill"},
+      {atRar, '3', 0, false, "", "Normal"},       {atRarExe, '3', 0, true, "", "<Dir>"},
+      {atTar, 0, 0, false, "a", "Tarred"},        {atTar, 1, 0, false, "a\\", "<Dir>"},
+      {atTar, 1, 0, false, "a", "Unsupported"},   {atZoo, 2, 0, false, "", "Greatest"},
+      {atUUE, 0, 0, false, "", "Unsupported"},    {atMsGZ, 0, 0, false, "", "Unsupported"},
       {atNA, 0, 0, false, "", "Unsupported"}};
   for (const TCase& c : cases)
     EXPECT_EQ(MethodName(c.Type, c.Method, c.Flags, c.IsDir, c.Name), c.Expected)
