@@ -241,35 +241,20 @@ int CmdDetect(TSession& s) {
 
 // -------------------------------------------------------------------- list
 
+// What a listing knows of an entry: the name the run reported, and the
+// reader's record when that record is of the same name (when the local
+// header names the entry differently, nothing beyond the name is certain).
 struct TListedEntry {
   std::string Name;
-  bool IsDir = false;
-  // Null when the reader keeps no entry table.
-  const TZipEntryItem* Item = nullptr;
+  bool Known = false;
+  TEntryInfo Info;
 };
 
-// Matches the entries the run visits with the reader's entry table, which
-// is in the same order; an entry the reader skipped before offering it
-// leaves a gap and the search moves past it.
-class TEntryMatcher {
- public:
-  const TZipEntryItem* Find(const TUnBase& reader, const std::string& name) {
-    const auto* zip = dynamic_cast<const TUnZip*>(&reader);
-    if (!zip) return nullptr;
-    // The table lives only while the run does; keep a copy.
-    if (FTable.empty()) FTable = zip->Entries();
-    for (std::size_t i = FNext; i < FTable.size(); ++i) {
-      if (FTable[i].Name != name) continue;
-      FNext = i + 1;
-      return &FTable[i];
-    }
-    return nullptr;
-  }
-
- private:
-  std::vector<TZipEntryItem> FTable;
-  std::size_t FNext = 0;
-};
+TListedEntry ListedEntry(const TUnBase& reader, const std::string& name) {
+  const TEntryInfo& info = reader.EntryInfo();
+  const bool known = info.Known && info.Name == name;
+  return {name, known, known ? info : TEntryInfo{}};
+}
 
 void PrintListLine(const std::string& method, std::uint64_t packed, std::uint64_t original,
                    std::uint32_t dosTime, std::uint32_t crc, const std::string& name) {
@@ -288,19 +273,14 @@ int CmdList(TSession& s) {
   // in OnBegin visits each entry without decoding it. Directory entries are
   // never offered to OnBegin; their verdict arrives through OnEnd.
   std::vector<TListedEntry> listed;
-  TEntryMatcher matcher;
   reader->OnBegin = [&](TZipCommon&, const std::string& name, int, bool& extract) {
-    listed.push_back({name, false, matcher.Find(*reader, name)});
+    listed.push_back(ListedEntry(*reader, name));
     extract = false;
   };
-  // Entries the reader cannot decode (an unknown method) arrive here too:
-  // only the reader's own directory test makes a directory.
+  // Entries the reader cannot decode (an unknown method) and directories
+  // arrive here.
   reader->TZipCommon::OnEnd = [&](TZipCommon&, const std::string& name, bool) {
-    const TZipEntryItem* item = matcher.Find(*reader, name);
-    const auto* zip = dynamic_cast<const TUnZip*>(reader.get());
-    const bool dir = item && zip ? zip->IsDirectoryEntry(*item, item->Name)
-                                 : !name.empty() && (name.back() == '/' || name.back() == '\\');
-    listed.push_back({name, dir, item});
+    listed.push_back(ListedEntry(*reader, name));
   };
   // Listing decodes nothing: the method column says what cannot be read.
   reader->OnError = [&s, print = s.Errors.Handler()](TZipCommon& sender, const std::string& file,
@@ -322,19 +302,17 @@ int CmdList(TSession& s) {
   };
   for (const TListedEntry& entry : listed) {
     const std::string shown = DelimToSlash(entry.Name);
-    if (!entry.Item) {
+    if (!entry.Known) {
       // Nothing known beyond the name.
       std::cout << std::string(10, '-') << ' ' << Printable(shown) << '\n';
       continue;
     }
-    const TZipEntryItem& e = *entry.Item;
-    const std::uint64_t packed = e.Extra.PackedSizeDeclared();
-    const std::uint64_t original = e.Extra.UnpackedSizeDeclared();
-    const int aes = e.Extra.HasAes ? e.Extra.AesMethod() : -1;
+    const TEntryInfo& e = entry.Info;
+    const std::uint64_t packed = e.PackedSize;
+    const std::uint64_t original = e.UnpackedSize;
     // A link is extracted as a file that holds its target: say so.
-    PrintListLine(reader->MethodName(e.Central.Method, e.Central.Flags, entry.IsDir, aes), packed,
-                  original, e.Central.DosTime, e.Central.Crc32,
-                  e.IsSymLink() ? shown + " (symbolic link)" : shown);
+    PrintListLine(e.MethodName, packed, original, e.DosDate, e.Crc,
+                  e.IsSymLink ? shown + " (symbolic link)" : shown);
     add(totalPacked, packed);
     add(totalOriginal, original);
   }

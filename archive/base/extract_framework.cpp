@@ -119,6 +119,7 @@ bool TCustomDClass::OpenArchive(std::unique_ptr<TFileStream32>& archive) {
 }
 
 int TCustomDClass::RunExtraction(std::unique_ptr<TFileStream32>& archive) {
+  FEntryInfo = TEntryInfo{};
   FEntryEncrypted = false;
   FPasswordFailed = false;
   FVolumeIndex = -1;

@@ -21,6 +21,27 @@
 
 namespace qmx {
 
+// An entry as a listing or a checker sees it, whatever the format: the
+// reader fills it before it offers the entry to OnBegin, and before OnEnd
+// for an entry it never offers (directories, refused entries).
+struct TEntryInfo {
+  // False until the reader has described an entry in this run.
+  bool Known = false;
+  // As the archive's directory records it (the local name may differ).
+  std::string Name;
+  std::uint64_t PackedSize = 0;
+  std::uint64_t UnpackedSize = 0;
+  std::uint32_t DosDate = 0;
+  // DOS attribute bits.
+  std::uint32_t Attributes = 0;
+  std::uint32_t Crc = 0;
+  std::string MethodName;
+  bool Encrypted = false;
+  bool IsDirectory = false;
+  // Extracted as a plain file that holds the link's target.
+  bool IsSymLink = false;
+};
+
 // Processor hint for the cabinet library.
 enum TCpuType : std::uint8_t { cptAuto, cpt80286, cpt80386, cpt80486 };
 
@@ -48,6 +69,7 @@ class TCustomDClass : public TZipCommon {
   bool EntryEncrypted() const { return FEntryEncrypted; }
   void SetEntryEncrypted(bool v) { FEntryEncrypted = v; }
   bool PasswordFailed() const { return FPasswordFailed; }
+  const TEntryInfo& EntryInfo() const { return FEntryInfo; }
 
   // --- operations; no exception leaves them
   // Extracts the selected entries; returns how many were extracted.
@@ -147,6 +169,8 @@ class TCustomDClass : public TZipCommon {
   // ForceDirs that never creates through a symbolic link below ExtractDir.
   bool SafeForceDirs(const std::string& dir);
 
+  // The entry being reported; see TEntryInfo.
+  TEntryInfo FEntryInfo;
   // Where Extract sends data: files, or appended to existing files.
   TOutputTarget FExtractTarget = otFile;
   std::string FStoredName;

@@ -623,6 +623,7 @@ bool TUnZip::CanDecode(int method, TEncryptionMethod encryption) const {
 bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t index) {
   if (GetCancel()) return false;
   FItem = FEntries[index];
+  DescribeEntry();
   if (IsSpanned() && !FLocalScan) {
     if (!OpenVolume(archive, FItem.Volume + (FArcType == atZipDS ? 0 : 1), FItem.Position))
       return false;
@@ -774,6 +775,23 @@ void TUnZip::RefuseEntry(int code, const std::string& reason) {
   ReportError(FFileName, reason, FVolumeName, code);
   SkipEntry(UnpackedOf(FItem));
   if (OnEnd) ReportVerdict(false);
+}
+
+void TUnZip::DescribeEntry() {
+  const TZipCentralHeader& c = FItem.Central;
+  TEntryInfo& e = FEntryInfo;
+  e.Known = true;
+  e.Name = FItem.Name;
+  e.PackedSize = FItem.Extra.PackedSizeDeclared();
+  e.UnpackedSize = FItem.Extra.UnpackedSizeDeclared();
+  e.DosDate = c.DosTime;
+  e.Attributes = FItem.Attributes & 0xFF;
+  e.Crc = c.Crc32;
+  e.Encrypted = (c.Flags & kZipFlagEncrypted) != 0;
+  e.IsDirectory = IsDirectoryEntry(FItem, FItem.Name);
+  e.IsSymLink = FItem.IsSymLink();
+  e.MethodName = MethodName(c.Method, c.Flags, e.IsDirectory,
+                            FItem.Extra.HasAes ? FItem.Extra.AesMethod() : -1);
 }
 
 bool TUnZip::IsDirectoryEntry(const TZipEntryItem& item, const std::string& storedName) const {

@@ -123,6 +123,8 @@ class TUnZip : public TUnBase {
   void MarkOverlaps(int directoryDisk, std::int64_t directoryStart, std::int64_t directoryEnd);
   // Fails the current entry with code, decoding nothing.
   void RefuseEntry(int code, const std::string& reason = "");
+  // Fills EntryInfo from the central record of FItem.
+  void DescribeEntry();
   // Reports a decoded entry whose output is not its declared size; true
   // when it did (and gave the verdict). A short entry whose CRC or
   // authentication failed is left to that verdict.
