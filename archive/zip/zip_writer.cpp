@@ -21,7 +21,6 @@ constexpr std::uint16_t kDeflateFlagsMax = 0x0002;
 constexpr std::uint32_t kDescriptorSig = 0x08074B50;
 constexpr std::size_t kMaxField = 0xFFFF;
 constexpr const char* kManifestName = "META-INF/MANIFEST.MF";
-constexpr std::uint16_t kMethodAes = 99;
 constexpr std::int64_t kAesExtraSize = 11;
 
 bool SameTextAscii(const std::string& a, const std::string& b) {
