@@ -9,6 +9,7 @@
 #include "archive/base/errors.h"
 #include "archive/base/names.h"
 #include "archive/convert/arc_morph.h"
+#include "archive/platform/ascii.h"
 #include "archive/platform/files.h"
 
 namespace qmx::cli {
@@ -25,8 +26,7 @@ constexpr const char* kConvertUsage =
     "                   (936, 866, 932 ... or an iconv name), and of names written\n";
 
 std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
+  return LowerAscii(std::move(s));
 }
 
 std::optional<TOutArcType> TypeFromName(const std::string& name) {
