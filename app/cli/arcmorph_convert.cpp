@@ -10,6 +10,7 @@
 #include "archive/base/format_registry.h"
 #include "archive/base/names.h"
 #include "archive/convert/arc_morph.h"
+#include "archive/platform/ascii.h"
 #include "archive/platform/files.h"
 
 namespace qmx::cli {

@@ -1,7 +1,6 @@
 // jarname: the rename tool without a window. It drives the window's own
 // workflow (TForm1) with a terminal view, so a rename here is the same
 // conversion, manifest patch and integrity test as in the window.
-#include <sys/stat.h>
 #ifdef __GLIBC__
 #endif
 
@@ -19,6 +18,7 @@
 #include "archive/base/errors.h"
 #include "archive/base/format_registry.h"
 #include "archive/base/names.h"
+#include "archive/platform/ascii.h"
 #include "archive/platform/files.h"
 
 namespace qmx::cli {
@@ -196,15 +196,6 @@ int RunStopped(const std::string& suite, TForm1& form, const TTerminalView& view
   return -1;
 }
 
-// Two names for one file (hard links and case variants included).
-bool SamePath(const std::string& a, const std::string& b) {
-  if (TForm1::SameFileName(ExpandFileName(a), ExpandFileName(b))) return true;
-  struct stat sa {
-  }, sb{};
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
 bool LoadBytes(const std::string& path, std::string& data) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -224,12 +215,6 @@ std::string MakeScratchDir() {
   std::string pattern = AppendSlash(SystemTempDir()) + "jarnameXXXXXX";
   if (!::mkdtemp(pattern.data())) return {};
   return pattern;
-}
-
-std::string LowerAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return s;
 }
 
 bool IsSignatureEntry(const std::string& stored) {
@@ -335,7 +320,7 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
   }
   const std::string out =
       ExpandFileName(args.Has("-o") ? args.Value("-o") : TForm1::DefaultDestination(suite));
-  if (SamePath(out, suite)) {
+  if (SameFilePathNoCase(out, suite)) {
     std::cerr << kProgram << ": " << kSameFileMessage << "\n";
     return kExitUnusable;
   }
@@ -355,7 +340,7 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
       Note(jadIn, "cannot read the descriptor");
       return kExitUnusable;
     }
-    if (SamePath(jadIn, jadOut)) {
+    if (SameFilePathNoCase(jadIn, jadOut)) {
       Note(jadOut, "the new descriptor would replace the source descriptor");
       return kExitUnusable;
     }

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "archive/platform/ascii.h"
 #include "archive/platform/files.h"
 
 namespace qmx {
@@ -18,10 +19,6 @@ constexpr const char* kNoNameText = "清单中没有 MIDlet-Name: 属性，未�
 constexpr const char* kReadErrorText = "无法读取清单文件";
 constexpr const char* kWriteErrorText = "无法写入清单文件";
 constexpr const char* kTooLargeText = "清单文件大于 1 MiB，不是 J2ME 清单，未作修改";
-
-char UpperAscii(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-}
 
 bool IsLineEnd(char c) {
   return c == '\r' || c == '\n';

@@ -4,6 +4,7 @@
 
 #include "archive/base/errors.h"
 #include "archive/base/names.h"
+#include "archive/platform/ascii.h"
 #include "archive/platform/files.h"
 
 namespace qmx {
@@ -25,12 +26,6 @@ std::string Numbered(int n) {
   std::string s = "(";
   s += std::to_string(n);
   s += ") ";
-  return s;
-}
-
-std::string UpperAsciiOnly(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
   return s;
 }
 
@@ -90,7 +85,7 @@ std::string TForm1::DefaultDestination(const std::string& source, int outArcType
 }
 
 bool TForm1::SameFileName(const std::string& a, const std::string& b) {
-  return UpperAsciiOnly(a) == UpperAsciiOnly(b);
+  return SameTextAscii(a, b);
 }
 
 // ------------------------------------------------------------ window handlers

@@ -1,7 +1,5 @@
 #include "archive/base/compress_framework.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -9,7 +7,9 @@
 #include "archive/base/names.h"
 #include "archive/codec/codec_streams.h"
 #include "archive/codec/temp_streams.h"
+#include "archive/platform/ascii.h"
 #include "archive/platform/files.h"
+#include "archive/platform/guarded.h"
 #include "archive/platform/ui_hooks.h"
 #include "archive/scan/file_mask.h"
 #include "archive/scan/file_scan.h"
@@ -21,40 +21,6 @@ namespace {
 constexpr int kMaxRenameQuestions = 1000;
 // Attribute bits an entry and a file are compared by.
 constexpr std::uint32_t kCompareAttrMask = 0x01 | 0x02 | 0x04 | 0x08 | 0x10 | 0x20 | 0x80 | 0x4000;
-
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = LowerAscii(c);
-  return s;
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && Lower(a) == Lower(b);
-}
-
-bool StartsText(const std::string& s, const std::string& prefix) {
-  return s.size() >= prefix.size() && SameText(s.substr(0, prefix.size()), prefix);
-}
-
-// Both name one existing file (same device and inode).
-bool SameFile(const std::string& a, const std::string& b) {
-  if (a.empty() || b.empty()) return false;
-  struct stat sa {};
-  struct stat sb {};
-  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-template <typename F>
-void Guarded(F&& f) {
-  try {
-    f();
-  } catch (...) {
-  }
-}
 
 }  // namespace
 
@@ -93,7 +59,7 @@ bool TCustomCClass::IsStoredType(const std::string& fileName) const {
   const std::string ext = ExtractFileExt(fileName);
   if (ext.empty()) return false;
   return std::any_of(FStoreFilesOfType.begin(), FStoreFilesOfType.end(),
-                     [&](const std::string& t) { return SameText(t, ext); });
+                     [&](const std::string& t) { return SameTextAscii(t, ext); });
 }
 
 void TCustomCClass::SetDefaultExt(const std::string& value) {
@@ -101,7 +67,7 @@ void TCustomCClass::SetDefaultExt(const std::string& value) {
   std::string ext;
   if (!value.empty() && value != ".") {
     ext = value[0] == '.' ? value : "." + value;
-    ext = Lower(ext.substr(0, 4));
+    ext = LowerAscii(ext.substr(0, 4));
   } else {
     ext = FWriterExt;
   }
@@ -110,14 +76,14 @@ void TCustomCClass::SetDefaultExt(const std::string& value) {
   const std::string current = ExtractFileExt(FArchiveFile);
   if (current.empty())
     FArchiveFile += ext;
-  else if (SameText(current, previous))
+  else if (SameTextAscii(current, previous))
     FArchiveFile = ChangeFileExt(FArchiveFile, ext);
 }
 
 void TCustomCClass::SetArchiveFile(const std::string& name) {
   std::string n = name;
   if (FCompressMethod == cmTarGzip) {
-    if (SameText(ExtractFileExt(n), ".gz")) n = ChangeFileExt(n, "");
+    if (SameTextAscii(ExtractFileExt(n), ".gz")) n = ChangeFileExt(n, "");
     if (FileExists(n)) DeleteFileWithOptions(n, doAllowUndo);
     FArcType = atTarGZip;
   }
@@ -161,20 +127,20 @@ std::string TCustomCClass::StoredNameFor(const std::string& path,
       return s;
     }
     case sdRelative:
-      if (!scanRoot.empty() && StartsText(path, scanRoot)) return path.substr(scanRoot.size());
+      if (!scanRoot.empty() && StartsTextAscii(path, scanRoot)) return path.substr(scanRoot.size());
       return path;
     case sdRelativeStoreStart: {
       const std::string parent = ExtractFilePath(RemoveSlash(scanRoot));
-      if (!parent.empty() && StartsText(path, parent)) return path.substr(parent.size());
+      if (!parent.empty() && StartsTextAscii(path, parent)) return path.substr(parent.size());
       return path;
     }
     case sdExplorer_Auto:
     case sdExplorer_UserDefineDefaultDir: {
       const std::string root = AppendSlash(scanRoot);
       const std::string dir = FDefaultDir.empty() ? std::string() : AppendSlash(FDefaultDir);
-      if (!scanRoot.empty() && !dir.empty() && SameText(root, dir) && StartsText(path, root))
+      if (!scanRoot.empty() && !dir.empty() && SameTextAscii(root, dir) && StartsTextAscii(path, root))
         return path.substr(root.size());
-      if (!dir.empty() && StartsText(path, dir)) return path.substr(dir.size());
+      if (!dir.empty() && StartsTextAscii(path, dir)) return path.substr(dir.size());
       return path;
     }
   }
@@ -196,7 +162,7 @@ std::string TCustomCClass::CommonDirectory(const TStrings& fileSpec) {
 
 bool TCustomCClass::IsExcluded(const std::string& directory, const std::string& name,
                                const std::string& scanRoot) const {
-  const std::string dir = Lower(AppendSlash(directory));
+  const std::string dir = LowerAscii(AppendSlash(directory));
   for (const std::string& entry : FExcludeSpec) {
     const std::size_t cut = entry.rfind(kPathDelim);
     if (cut == std::string::npos) {
@@ -208,7 +174,7 @@ bool TCustomCClass::IsExcluded(const std::string& directory, const std::string& 
     // no drive to borrow from the file on this platform.
     if (!IsDrivePath(maskDir) && maskDir[0] != kPathDelim)
       maskDir = AppendSlash(scanRoot) + maskDir;
-    maskDir = Lower(maskDir);
+    maskDir = LowerAscii(maskDir);
     if (dir.compare(0, maskDir.size(), maskDir) == 0 &&
         TInternalMask(entry.substr(cut + 1)).Matches(name))
       return true;
@@ -410,7 +376,7 @@ void TCustomCClass::DeleteMovedFiles(TWorkList& list) {
       const std::string& stored = FMovedNames[static_cast<std::size_t>(i)];
       bool inArchive = false;
       for (std::size_t k = 0; k < list.Count() && !inArchive; ++k)
-        inArchive = list.Get(k).State != ceDelete && SameText(list.Name(k), stored);
+        inArchive = list.Get(k).State != ceDelete && SameTextAscii(list.Name(k), stored);
       if (!inArchive) continue;
     }
     if (DeleteFileWithOptions(path, DeleteOptions) && OnDeleteFile)
@@ -643,11 +609,11 @@ bool TCustomCClass::AddScannedFile(const std::string& directory, void* listRef,
 }
 
 void TCustomCClass::NoteName(const std::string& name, std::size_t index) {
-  FNameIndex.emplace(Lower(name), index);
+  FNameIndex.emplace(LowerAscii(name), index);
 }
 
 std::ptrdiff_t TCustomCClass::FindName(const std::string& name) const {
-  auto it = FNameIndex.find(Lower(name));
+  auto it = FNameIndex.find(LowerAscii(name));
   return it == FNameIndex.end() ? -1 : static_cast<std::ptrdiff_t>(it->second);
 }
 
@@ -780,7 +746,7 @@ bool TCustomCClass::AskRenameDupe(std::size_t index, TWorkList& list) {
     OnRenameDupeFile(*this, name, newName, rename);
     if (!rename) return false;
     if (!ExtractFileName(newName).empty()) candidate = newName;
-    if (SameText(candidate, name)) return false;
+    if (SameTextAscii(candidate, name)) return false;
     if (FindName(candidate) >= 0) continue;
     list.SetName(index, candidate);
     list.Get(index).State = ceNewName;
@@ -896,7 +862,7 @@ bool TCustomCClass::BeginFile(std::size_t index, TWorkList& list) {
     const std::string part = ExtractFileName(newName);
     if (part.empty()) break;
     const std::string candidate = dir + part;
-    if (SameText(candidate, FFileName)) break;
+    if (SameTextAscii(candidate, FFileName)) break;
     if (FindName(candidate) >= 0) continue;
     FFileName = candidate;
     NoteName(candidate, index);

@@ -9,6 +9,7 @@
 
 #include "archive/base/format_registry.h"
 #include "archive/base/names.h"
+#include "archive/platform/ascii.h"
 #include "archive/platform/files.h"
 #include "archive/scan/file_mask.h"
 
@@ -29,17 +30,6 @@ class TOutputFile : public TFileStream32 {
     return ::close(fd) == 0 || errno == EINTR;
   }
 };
-
-char UpperAscii(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameTextAscii(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-  return true;
-}
 
 // Directory part of a stored name or mask: up to the last separator, with
 // the delimiter appended; "" when there is none.

@@ -2,18 +2,9 @@
 
 #include "archive/base/extract_framework.h"
 #include "archive/base/names.h"
+#include "archive/platform/ascii.h"
 
 namespace qmx {
-
-namespace {
-
-std::string LowerName(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-}  // namespace
 
 TFormatRegistry::TFormatRegistry() : FRows(kArcTypeCount), FWriters(kOutArcTypeCount) {
   for (int t = 0; t < kArcTypeCount; ++t) FRows[t].Type = static_cast<TArcType>(t);
@@ -43,7 +34,7 @@ const TWriterRow* TFormatRegistry::Writer(TOutArcType t) const {
 }
 
 const TWriterRow* TFormatRegistry::WriterByName(const std::string& typeName) const {
-  const std::string n = LowerName(typeName);
+  const std::string n = LowerAscii(typeName);
   for (const TWriterRow& w : FWriters)
     for (const std::string& name : w.Names)
       if (n == name) return &w;
@@ -51,7 +42,7 @@ const TWriterRow* TFormatRegistry::WriterByName(const std::string& typeName) con
 }
 
 const TWriterRow* TFormatRegistry::WriterForFile(const std::string& fileName) const {
-  const std::string n = LowerName(ExtractFileName(fileName));
+  const std::string n = LowerAscii(ExtractFileName(fileName));
   const TWriterRow* best = nullptr;
   std::size_t bestLength = 0;
   for (const TWriterRow& w : FWriters) {

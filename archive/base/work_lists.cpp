@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "archive/platform/ascii.h"
+
 namespace qmx {
 namespace {
 
@@ -13,16 +15,8 @@ TByteBlock CopyBlock(const void* data, std::size_t len) {
   return TByteBlock(p, p + len);
 }
 
-unsigned char AsciiLower(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? c + 32 : c;
-}
-
 bool SameName(const std::string& a, const std::string& b, bool ignoreCase) {
-  if (a.size() != b.size()) return false;
-  if (!ignoreCase) return a == b;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  return true;
+  return ignoreCase ? SameTextAscii(a, b) : a == b;
 }
 
 }  // namespace

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstring>
 #include <exception>
 
 #include "archive/base/names.h"
 #include "archive/convert/pe_resources.h"
+#include "archive/platform/ascii.h"
 #include "archive/platform/disk_service.h"
 #include "archive/platform/files.h"
 
@@ -143,12 +143,7 @@ TArcType TArcDetector::Detect() {
   head_.shrink_to_fit();
 
   if (IsValidArcType(t) && r_.ArchivePosition == -1) r_.ArchivePosition = 0;
-  if (t == atZip) {
-    std::string ext = ExtractFileExt(archive_file_);
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (ext == ".jar") t = atJar;
-  }
+  if (t == atZip && SameTextAscii(ExtractFileExt(archive_file_), ".jar")) t = atJar;
   std::uint32_t date = archive_file_.empty() ? 0 : FileGetDate(archive_file_);
   r_.ArchiveDate = date ? date : kNoDosDate;
   r_.Type = t;
@@ -303,10 +298,8 @@ TArcType TArcDetector::ClassifySpannedZip() {
   TDriveInfo drive;
   if (!DiskService().DriveOf(archive_file_, drive)) return atNA;
   if (drive.Type != drvRemovable) return atZipMV;
-  std::string label = drive.Label.substr(0, drive.Label.find(' '));
-  std::transform(label.begin(), label.end(), label.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return label == "PKBACK#" ? atZipDS : atZipMV;
+  const std::string label = drive.Label.substr(0, drive.Label.find(' '));
+  return SameTextAscii(label, "PKBACK#") ? atZipDS : atZipMV;
 }
 
 TArcType TArcDetector::ProbeSfxStub() {

@@ -1,54 +1,18 @@
 #include "archive/convert/arc_morph.h"
 
-#include <sys/stat.h>
-
-#include <algorithm>
-#include <cctype>
 #include <exception>
 #include <vector>
 
 #include "archive/base/errors.h"
 #include "archive/base/names.h"
+#include "archive/platform/ascii.h"
 #include "archive/platform/files.h"
+#include "archive/platform/guarded.h"
 #include "archive/platform/ui_hooks.h"
 #include "archive/zip/zip_check.h"
 
 namespace qmx {
 namespace {
-
-// Runs an application handler where a throw must not stop the clean-up.
-template <class F>
-void Guarded(F&& f) {
-  try {
-    f();
-  } catch (...) {
-  }
-}
-
-bool EndsWithText(const std::string& s, const std::string& tail) {
-  if (s.size() < tail.size()) return false;
-  return std::equal(tail.begin(), tail.end(), s.end() - static_cast<std::ptrdiff_t>(tail.size()),
-                    [](char a, char b) {
-                      return std::tolower(static_cast<unsigned char>(a)) ==
-                             std::tolower(static_cast<unsigned char>(b));
-                    });
-}
-
-std::string LowerAscii(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-// Whether two names denote one file: the same absolute path, or the same
-// file reached through another name (a link, a different spelling).
-bool SameFilePath(const std::string& a, const std::string& b) {
-  if (a.empty() || b.empty()) return false;
-  if (ExpandFileName(a) == ExpandFileName(b)) return true;
-  struct stat sa {
-  }, sb{};
-  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
 
 // A list-file line is deleted only when it names something inside the work
 // directory: an entry name holding a line break must not steer the
@@ -114,7 +78,7 @@ std::string TArcMorph::OutputArchiveName() const {
   if (ext == ".tgz") return FNewArchive.substr(0, FNewArchive.size() - 4) + ".tar";
   if (ext != ".gz") return FNewArchive;
   if (FNewArchive.size() <= 7) return FNewArchive;
-  if (EndsWithText(FNewArchive, ".tar.gz")) return FNewArchive.substr(0, FNewArchive.size() - 3);
+  if (EndsTextAscii(FNewArchive, ".tar.gz")) return FNewArchive.substr(0, FNewArchive.size() - 3);
   return FNewArchive;
 }
 

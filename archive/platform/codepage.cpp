@@ -12,6 +12,8 @@
 #include <mutex>
 #include <utility>
 
+#include "archive/platform/ascii.h"
+
 namespace qmx {
 
 namespace {
@@ -22,14 +24,8 @@ std::string gOem;
 std::string gSystem;
 std::string gOemChosen;  // SetOemCodePage's name, empty when unset
 
-std::string Upper(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
-
 bool IsAsciiCodeset(const std::string& cs) {
-  const std::string u = Upper(cs);
+  const std::string u = UpperAscii(cs);
   return u.empty() || u == "ANSI_X3.4-1968" || u == "ASCII" || u == "US-ASCII" || u == "646" ||
          u == "POSIX";
 }
@@ -118,7 +114,7 @@ bool IsAscii(const std::string& s) {
 
 bool SameCodePage(const std::string& a, const std::string& b) {
   auto norm = [](const std::string& s) {
-    std::string u = Upper(s);
+    std::string u = UpperAscii(s);
     std::string out;
     for (char c : u)
       if (c != '-' && c != '_') out += c;
@@ -233,7 +229,7 @@ void ResetCodePages() {
 bool SystemIsUtf8() {
   std::string up;
   for (char c : SystemCodePage())
-    if (c != '-' && c != '_') up += static_cast<char>((c >= 'a' && c <= 'z') ? c - 32 : c);
+    if (c != '-' && c != '_') up += UpperAscii(c);
   return up == "UTF8";
 }
 

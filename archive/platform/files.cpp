@@ -29,6 +29,7 @@
 #include <random>
 
 #include "archive/base/types.h"
+#include "archive/platform/ascii.h"
 
 namespace qmx {
 
@@ -431,6 +432,24 @@ std::string ExpandFileName(const std::string& path) {
   if (out.empty()) return std::string(1, kPathDelim);
   if (trailing) out += kPathDelim;
   return out;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a.empty() || b.empty()) return false;
+  struct stat sa {};
+  struct stat sb {};
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool SameFilePath(const std::string& a, const std::string& b) {
+  if (a.empty() || b.empty()) return false;
+  return ExpandFileName(a) == ExpandFileName(b) || SameFile(a, b);
+}
+
+bool SameFilePathNoCase(const std::string& a, const std::string& b) {
+  if (a.empty() || b.empty()) return false;
+  return SameTextAscii(ExpandFileName(a), ExpandFileName(b)) || SameFile(a, b);
 }
 
 // --- attributes

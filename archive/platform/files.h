@@ -52,6 +52,15 @@ bool SetCurrentDir(const std::string& path);
 // Absolute form of a path ("." and ".." resolved textually, links not followed).
 std::string ExpandFileName(const std::string& path);
 
+// Whether two paths name one existing file: the same device and inode, so
+// links and other spellings count. False when either is missing or empty.
+bool SameFile(const std::string& a, const std::string& b);
+// SameFile, or the same absolute path: also true for a file not created yet.
+bool SameFilePath(const std::string& a, const std::string& b);
+// As SameFilePath, but the absolute paths compare ignoring ASCII case, for
+// names that must stay apart on a case-insensitive file system too.
+bool SameFilePathNoCase(const std::string& a, const std::string& b);
+
 // Attributes: directory 0x10; read-only 0x01 when the owner cannot write;
 // hidden 0x02 for names starting with "."; archive 0x20 for regular files.
 // Returns -1 when the path cannot be read.

@@ -1,14 +1,8 @@
 #include "archive/scan/file_mask.h"
 
+#include "archive/platform/ascii.h"
+
 namespace qmx {
-
-namespace {
-
-char UpperAscii(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-}  // namespace
 
 TInternalMask::TInternalMask(const std::string& mask) : FText(mask) {
   // A mask is C text to its users; anything after a NUL would never match.

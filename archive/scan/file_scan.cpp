@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <exception>
-#include <filesystem>
 #include <memory>
-#include <system_error>
 
+#include "archive/platform/ascii.h"
 #include "archive/platform/ui_hooks.h"
 
 namespace qmx {
@@ -33,21 +32,14 @@ bool IsBlank(const std::string& s) {
                      [](char c) { return static_cast<unsigned char>(c) <= ' '; });
 }
 
-bool SameTextNoCase(const std::string& a, const std::string& b) {
-  auto up = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return up(x) == up(y); });
-}
-
 // Two spellings of a group directory that differ only in case name one
 // directory, unless the file system holds two distinct directories under
 // them (it is case-sensitive); merging those would lose one's files.
 bool SameGroupDir(const std::string& a, const std::string& b) {
   if (a == b) return true;
-  if (!SameTextNoCase(a, b)) return false;
+  if (!SameTextAscii(a, b)) return false;
   if (!IsDirectory(a) || !IsDirectory(b)) return true;
-  std::error_code ec;
-  return std::filesystem::equivalent(a, b, ec) && !ec;
+  return SameFile(a, b);
 }
 
 // Adds name to a group's names unless one of them already covers it; a name

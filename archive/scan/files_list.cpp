@@ -4,13 +4,11 @@
 #include <numeric>
 #include <utility>
 
+#include "archive/platform/ascii.h"
+
 namespace qmx {
 
 namespace {
-
-unsigned char FoldAscii(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
-}
 
 std::string ExtensionOf(const std::string& name) {
   const std::size_t dot = name.rfind('.');
@@ -47,12 +45,9 @@ void TFilesList::Clear() {
 int TFilesList::CompareText(const std::string& a, const std::string& b) const {
   const std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
-    unsigned char ca = static_cast<unsigned char>(a[i]);
-    unsigned char cb = static_cast<unsigned char>(b[i]);
-    if (!FCaseSensitive) {
-      ca = FoldAscii(ca);
-      cb = FoldAscii(cb);
-    }
+    // Folded to upper case: '_' and the like sort after the letters.
+    const auto ca = static_cast<unsigned char>(FCaseSensitive ? a[i] : UpperAscii(a[i]));
+    const auto cb = static_cast<unsigned char>(FCaseSensitive ? b[i] : UpperAscii(b[i]));
     if (ca != cb) return ca < cb ? -1 : 1;
   }
   return Sign(a.size(), b.size());

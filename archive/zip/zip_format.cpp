@@ -5,6 +5,7 @@
 
 #include "archive/base/format_registry.h"
 #include "archive/zip/zip_reader.h"
+#include "archive/zip/zip_records.h"
 #include "archive/zip/zip_writer.h"
 
 namespace qmx {
@@ -13,7 +14,6 @@ namespace {
 
 // The converter and the checker read archive comments up to this size.
 constexpr int kReaderCommentBuf = 32000;
-constexpr int kMethodAes = 99;
 
 std::string ZipMethodName(int method, std::uint16_t flags, bool isDir, const std::string& name,
                           int aesMethod) {

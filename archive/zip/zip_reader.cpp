@@ -32,7 +32,6 @@ constexpr std::int64_t kChunk = 32768;
 constexpr std::size_t kNameKept = PATH_MAX;
 constexpr std::size_t kComponentMax = NAME_MAX;
 constexpr std::uint32_t kDirectoryAttr = 0x10;
-constexpr std::uint16_t kMethodAes = 99;
 
 // The number, and the name of a method we know of but do not decode, so a
 // user learns which tool can read the entry.

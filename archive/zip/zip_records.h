@@ -217,6 +217,10 @@ struct TZip64Locator {
 void DecipherRecord(std::span<std::uint8_t> record, std::span<std::uint8_t> name = {});
 void EncipherRecord(std::span<std::uint8_t> record, std::span<std::uint8_t> name = {});
 
+// --- compression methods
+// An AES entry names this method; its extra block holds the real one.
+inline constexpr std::uint16_t kMethodAes = 99;
+
 // --- extra field
 inline constexpr std::uint16_t kExtraZip64 = 0x0001;
 inline constexpr std::uint16_t kExtraStrongEncryption = 0x0017;

@@ -7,6 +7,7 @@
 #include "archive/base/names.h"
 #include "archive/codec/codec_streams.h"
 #include "archive/codec/temp_streams.h"
+#include "archive/platform/ascii.h"
 #include "archive/platform/codepage.h"
 #include "archive/zip/zip_aes.h"
 #include "archive/zip/zip_locate.h"
@@ -21,15 +22,7 @@ constexpr std::uint16_t kDeflateFlagsMax = 0x0002;
 constexpr std::uint32_t kDescriptorSig = 0x08074B50;
 constexpr std::size_t kMaxField = 0xFFFF;
 constexpr const char* kManifestName = "META-INF/MANIFEST.MF";
-constexpr std::uint16_t kMethodAes = 99;
 constexpr std::int64_t kAesExtraSize = 11;
-
-bool SameTextAscii(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lo = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-           return lo(x) == lo(y);
-         });
-}
 
 std::uint16_t ToU16(std::size_t v) {
   return static_cast<std::uint16_t>(std::min<std::size_t>(v, kMaxField));

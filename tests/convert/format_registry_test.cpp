@@ -102,7 +102,9 @@ TEST(FormatRegistry, PredicatesAndSelfExtractorsMatchTheDocumentedSets) {
     EXPECT_EQ(TZipCommon::CanExtractType(t), row.CanExtract);
     EXPECT_EQ(TZipCommon::CanTestType(t), row.CanTest);
     EXPECT_EQ(TZipCommon::IsRealArchive(t), row.RealArchive);
-    if (row.RealArchive) EXPECT_FALSE(row.DisplayName.empty());
+    if (row.RealArchive) {
+      EXPECT_FALSE(row.DisplayName.empty());
+    }
   }
 }
 

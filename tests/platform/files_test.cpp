@@ -351,5 +351,35 @@ TEST_F(FilesTest, SameFileSystemComparesDevices) {
   EXPECT_FALSE(SameFileSystem("", dir_));
 }
 
+TEST_F(FilesTest, SameFileByIdentityAndByName) {
+  WriteText("a.jar", "x");
+  WriteText("twin.jar", "x");
+  ASSERT_EQ(::link(Path("a.jar").c_str(), Path("hard.jar").c_str()), 0);
+  ASSERT_EQ(::symlink(Path("a.jar").c_str(), Path("soft.jar").c_str()), 0);
+  for (const char* other : {"hard.jar", "soft.jar", "./a.jar"}) {
+    EXPECT_TRUE(SameFile(Path("a.jar"), Path(other))) << other;
+    EXPECT_TRUE(SameFilePath(Path("a.jar"), Path(other))) << other;
+    EXPECT_TRUE(SameFilePathNoCase(Path("a.jar"), Path(other))) << other;
+  }
+  // Equal content is not the same file.
+  EXPECT_FALSE(SameFile(Path("a.jar"), Path("twin.jar")));
+  EXPECT_FALSE(SameFilePath(Path("a.jar"), Path("twin.jar")));
+  EXPECT_FALSE(SameFilePathNoCase(Path("a.jar"), Path("twin.jar")));
+
+  // A file not written yet is only known by its name.
+  const std::string missing = Path("sub/../new.jar");
+  EXPECT_FALSE(SameFile(missing, missing));
+  EXPECT_TRUE(SameFilePath(missing, Path("new.jar")));
+  EXPECT_FALSE(SameFilePath(missing, Path("NEW.jar")));
+  EXPECT_TRUE(SameFilePathNoCase(missing, Path("NEW.jar")));
+  EXPECT_FALSE(SameFilePathNoCase(Path("\xC3\xA9.jar"), Path("\xC3\x89.jar")));
+
+  for (const std::string& p : {Path("a.jar"), missing}) {
+    EXPECT_FALSE(SameFile(p, ""));
+    EXPECT_FALSE(SameFilePath("", p));
+    EXPECT_FALSE(SameFilePathNoCase(p, ""));
+  }
+}
+
 }  // namespace
 }  // namespace qmx
