@@ -11,6 +11,7 @@
 #include "archive/base/errors.h"
 #include "archive/base/format_registry.h"
 #include "archive/base/names.h"
+#include "archive/convert/arc_detect.h"
 #include "archive/platform/files.h"
 #include "archive/zip/zip_check.h"
 #include "archive/zip/zip_writer.h"
@@ -91,16 +92,9 @@ bool ExistingArchiveUsable(TWriteSession& s, const std::string& archive) {
   if (FileSizeByName(archive) == 0) return true;
   TZipCheck probe;
   probe.SetArchiveFile(archive);
-  switch (probe.ArcType()) {
-    case atZip:
-    case atJar:
-    case atZipExe:
-    case atJarExe:
-      return true;
-    default:
-      s.Errors.Print(archive, ArcTypeName(probe.ArcType()), "0", E_UNSUPPORTED_TYPE);
-      return false;
-  }
+  if (IsZipLikeArcType(probe.ArcType())) return true;
+  s.Errors.Print(archive, ArcTypeName(probe.ArcType()), "0", E_UNSUPPORTED_TYPE);
+  return false;
 }
 
 // Codes that mean the archive itself could not be used or written, rather
