@@ -28,7 +28,7 @@
 #include <fstream>
 #include <random>
 
-#include "archive/base/types.h"
+#include "archive/platform/file_attributes.h"
 
 namespace qmx {
 
@@ -431,6 +431,17 @@ std::string ExpandFileName(const std::string& path) {
   if (out.empty()) return std::string(1, kPathDelim);
   if (trailing) out += kPathDelim;
   return out;
+}
+
+bool ForceDirs(const std::string& path) {
+  if (path.empty()) return false;
+  if (IsDirectory(path)) return true;
+  const std::string full = WithDelim(ExpandFileName(path));
+  // Each prefix from the root down; failures show up in the final test.
+  for (std::size_t p = full.find(kPathDelim, 1); p != std::string::npos;
+       p = full.find(kPathDelim, p + 1))
+    CreateDir(full.substr(0, p));
+  return !full.empty() && IsDirectory(full);
 }
 
 // --- attributes

@@ -51,6 +51,9 @@ std::string GetCurrentDir();  // with no trailing delimiter
 bool SetCurrentDir(const std::string& path);
 // Absolute form of a path ("." and ".." resolved textually, links not followed).
 std::string ExpandFileName(const std::string& path);
+// Creates path and every missing directory above it; true when it exists
+// afterwards.
+bool ForceDirs(const std::string& path);
 
 // Attributes: directory 0x10; read-only 0x01 when the owner cannot write;
 // hidden 0x02 for names starting with "."; archive 0x20 for regular files.
