@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 #include <exception>
+#include <memory>
 
 #include "archive/base/names.h"
 #include "archive/convert/pe_resources.h"
@@ -95,6 +96,29 @@ bool IsUUEncodedText(std::span<const std::uint8_t> text) {
 
 TArcType DetectArcType(TStream32& stream, const std::string& archiveFile, TDetectResult& result) {
   return TArcDetector(stream, archiveFile, result).Detect();
+}
+
+namespace {
+
+// The components' view of a detection: the common facts, with the ZIP
+// location as the format's own.
+TArcType DetectForComponent(TStream32& stream, const std::string& archiveFile,
+                            TDetectFacts& facts) {
+  TDetectResult r;
+  const TArcType t = DetectArcType(stream, archiveFile, r);
+  facts.Type = r.Type;
+  facts.ArchivePosition = r.ArchivePosition;
+  facts.ArchiveSize = r.ArchiveSize;
+  facts.ArchiveDate = r.ArchiveDate;
+  facts.HeaderFlags = r.Zip.HeaderFlags;
+  facts.Format = std::make_shared<const TZipLocation>(r.Zip);
+  return t;
+}
+
+}  // namespace
+
+void InstallArcTypeDetector() {
+  SetArcTypeDetector(&DetectForComponent);
 }
 
 // ------------------------------------------------------------ TArcDetector

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/base/detect_facts.h"
 #include "archive/base/types.h"
 #include "archive/codec/streams.h"
 #include "archive/zip/zip_locate.h"
@@ -41,6 +42,10 @@ bool IsZipLikeArcType(TArcType t);
 // drive of a spanned set, the ".jar" extension and the file date) and may
 // be empty. The stream's progress hooks are off while it runs.
 TArcType DetectArcType(TStream32& stream, const std::string& archiveFile, TDetectResult& result);
+
+// Makes DetectArcType the detector of every component (their
+// DetectArcType); the built-in formats install it before main().
+void InstallArcTypeDetector();
 
 // The steps of the detection, for callers and tests that need one of them.
 class TArcDetector {

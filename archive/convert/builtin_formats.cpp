@@ -7,10 +7,12 @@
 // pkg-config alike): this object, and with it every registration, is
 // always linked.
 
+#include "archive/convert/arc_detect.h"
+
 namespace {
 
 struct TBuiltinFormats {
-  TBuiltinFormats() {}
+  TBuiltinFormats() { qmx::InstallArcTypeDetector(); }
 };
 
 const TBuiltinFormats gBuiltinFormats;

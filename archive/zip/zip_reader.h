@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "archive/base/extract_framework.h"
+#include "archive/zip/zip_locate.h"
 #include "archive/zip/zip_records.h"
 
 namespace qmx {
@@ -156,6 +157,9 @@ class TUnZip : public TUnBase {
   int FOpenVolume = -1;
   int FLastVolume = 0;
   bool FLocalScan = false;
+  // The located end of the archive for the running extraction: taken from
+  // the detection facts, completed here, and kept as facts for the next run.
+  TZipLocation FZipLocation;
 
   std::unique_ptr<TZipCrypt> FCrypt;
   std::unique_ptr<TqmxAES> FAes;
