@@ -95,7 +95,9 @@ bool IsUUEncodedText(std::span<const std::uint8_t> text) {
 }
 
 TArcType DetectArcType(TStream32& stream, const std::string& archiveFile, TDetectResult& result) {
-  return TArcDetector(stream, archiveFile, result).Detect();
+  const TArcType t = TArcDetector(stream, archiveFile, result).Detect();
+  result.HeaderFlags = result.Zip.HeaderFlags;
+  return t;
 }
 
 namespace {
@@ -106,11 +108,7 @@ TArcType DetectForComponent(TStream32& stream, const std::string& archiveFile,
                             TDetectFacts& facts) {
   TDetectResult r;
   const TArcType t = DetectArcType(stream, archiveFile, r);
-  facts.Type = r.Type;
-  facts.ArchivePosition = r.ArchivePosition;
-  facts.ArchiveSize = r.ArchiveSize;
-  facts.ArchiveDate = r.ArchiveDate;
-  facts.HeaderFlags = r.Zip.HeaderFlags;
+  facts = r;
   facts.Format = std::make_shared<const TZipLocation>(r.Zip);
   return t;
 }

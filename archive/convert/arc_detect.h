@@ -21,15 +21,11 @@ namespace qmx {
 
 enum TSignatureMode : std::uint8_t { smFileStart, smBehindStub };
 
-struct TDetectResult {
-  TArcType Type = atNA;
-  // Where the archive data begins; -1 while unknown.
-  std::int64_t ArchivePosition = -1;
-  std::int64_t ArchiveSize = 0;
-  // Packed DOS date-time of the file; 1 January 1980 00:01 when unreadable.
-  std::uint32_t ArchiveDate = 0x00210020;
+// ArchiveDate is 1 January 1980 00:01 when the date is unreadable; Format
+// stays empty, the ZIP facts are at hand in Zip.
+struct TDetectResult : TDetectFacts {
   // What the last central-directory search found; Zip.HeaderFlags are the
-  // header flags of the detection.
+  // header flags of the detection (HeaderFlags holds a copy).
   TZipLocation Zip;
 };
 

@@ -1,7 +1,6 @@
 // scripts/check-includes keeps the library's folders in layers: run on the
 // real tree and on small made-up trees with one planted include each.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <string>
@@ -23,9 +22,9 @@ struct TCheckRun {
 TCheckRun CheckIncludes(const std::string& root) {
   TempDir out;
   const std::string log = out / "log";
-  const int raw = test::Run("python3 " + std::string(QMX_SOURCE_DIR) + "/scripts/check-includes '" +
+  const int status = test::Run("python3 " + std::string(QMX_SOURCE_DIR) + "/scripts/check-includes '" +
                             root + "' > '" + log + "' 2>&1");
-  return {WEXITSTATUS(raw), test::ReadFile(log)};
+  return {status, test::ReadFile(log)};
 }
 
 // A tree whose files include only downwards and within their own folder.
