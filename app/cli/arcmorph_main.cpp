@@ -17,7 +17,6 @@
 #include "archive/base/names.h"
 #include "archive/platform/files.h"
 #include "archive/zip/zip_check.h"
-#include "archive/zip/zip_reader.h"
 
 namespace qmx::cli {
 namespace {
@@ -206,10 +205,7 @@ std::unique_ptr<TUnBase> OpenReader(TSession& s, std::string archive) {
     s.Errors.Print(archive, ArcTypeName(probe.ArcType()), "0", E_UNSUPPORTED_TYPE);
     return nullptr;
   }
-  if (auto* zip = dynamic_cast<TUnZip*>(reader.get()))
-    zip->AdoptArchiveFacts(probe);
-  else
-    reader->SetArchiveFile(archive);
+  reader->AdoptArchiveFacts(probe);
   reader->ShareCancel(SignalCancelFlag());
   reader->OnError = EntryErrors(s, archive);
   reader->OnNextVolume = s.Volumes.Handler();

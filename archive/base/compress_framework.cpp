@@ -5,7 +5,6 @@
 
 #include "archive/base/format_registry.h"
 #include "archive/base/names.h"
-#include "archive/codec/codec_streams.h"
 #include "archive/codec/temp_streams.h"
 #include "archive/platform/ascii.h"
 #include "archive/platform/files.h"
@@ -265,8 +264,6 @@ std::uint8_t* TCustomCClass::GetHeadPtr() {
 
 std::int64_t TCustomCClass::SelfExtractorStubLength() {
   if (!FormatOf(FArcType).SelfExtractor) return 0;
-  if ((FArcType == atZipExe || FArcType == atJarExe) && FZipLocation.PrefixShift > 0)
-    return FZipLocation.PrefixShift;
   return std::max<std::int64_t>(FArchivePosition, 0);
 }
 
@@ -869,119 +866,6 @@ bool TCustomCClass::BeginFile(std::size_t index, TWorkList& list) {
     break;
   }
   return true;
-}
-
-// ---------------------------------------------------------------- generic entry
-
-bool TCustomCClass::WriteEntry(TStream32& newArchive, std::size_t index, TWorkList& list) {
-  const std::string path = list.Name(index);
-  const std::int32_t attr = FileGetAttr(path);
-  FEntryAttr = attr < 0 ? 0 : static_cast<std::uint32_t>(attr);
-  FEntryIsDir = (FEntryAttr & faDirectory) != 0;
-  FEntryStoredName = NameToArchive(FFileName, TranslateOemChar);
-  FEntryDosDate = FileGetDate(path);
-  FEntryCryptLen = 0;
-  FEntryLargeLen = 0;
-  FEntryEncrypted = false;
-  FEntryFileSize = 0;
-  newArchive.Seek(0, soFromEnd);
-  FEntryHeadPos = newArchive.Position();
-  const auto nameLen = static_cast<std::int64_t>(FEntryStoredName.size());
-  auto writeHead = [&] {
-    if (FHeadSize > 0) WriteBlock(&newArchive, GetHeadPtr(), false, FHeadSize, 0);
-    if (nameLen > 0) WriteBlock(&newArchive, FEntryStoredName.data(), false, nameLen, 0);
-  };
-
-  if (FEntryIsDir) {
-    FEntryStored = true;
-    FEntryCrc.Crc32 = 0;
-    FinishLocalHeader(0, 0);
-    writeHead();
-    FEntryDataPos = newArchive.Position();
-    MakeCentralHeader(index, FEntryAttr, list);
-    return true;
-  }
-
-  FEntryStored = FCompressMethod == cmStore || DeflateType == dtDeflateS || IsStoredType(path);
-  TFileStream32 source(path, fmOpenRead);
-  if (source.Handle() < 0) {
-    ReportError(path, "", FVolumeName, E_OPEN_FILE);
-    return false;
-  }
-  FEntryFileSize = source.Size();
-  FEntryCrc.Crc32 = 0xFFFFFFFFu;
-  const bool empty = FEntryFileSize == 0;
-  if (empty) FEntryStored = true;
-  FEntryEncrypted = !empty && list.Get(index).EncryptionMethod != emNone;
-  writeHead();
-
-  TCodecParams params;
-  params.BytesToDo = &FBytesToDo;
-  params.Cancel = FCancelRef;
-  params.EntryCrc = &FEntryCrc;
-  if (FEntryEncrypted) {
-    const std::int64_t before = newArchive.Position();
-    if (!BeginEntryEncryption(newArchive, index, source, params)) {
-      FFileName = StoredNameFor(path, FScanRoot);
-      return false;
-    }
-    newArchive.Seek(0, soFromEnd);
-    FEntryCryptLen = static_cast<int>(newArchive.Position() - before);
-  }
-  FEntryLargeLen = WriteLargeFileField(newArchive, index, false);
-  newArchive.Seek(0, soFromEnd);
-  FEntryDataPos = newArchive.Position();
-
-  TStreamProgress progress = [this](TStream32& s) {
-    UpdateProgress(FScanTotal, FEntryFileSize, s.Position());
-  };
-  const int level = static_cast<int>(DeflateType);
-  bool ok = false;
-  std::uint32_t crc = 0;
-  if (FEntryStored) {
-    ok = StoreFile(progress, source, params, 32, newArchive);
-  } else if (FEntryFileSize < kSmallFile) {
-    // Deflate can grow a small file; such a file is stored instead.
-    TMemoryStream32 packed;
-    ok = DeflateFile(source, packed, params, progress, level, -15, crc);
-    if (ok && packed.Size() > FEntryFileSize) {
-      FEntryStored = true;
-      FEntryCrc.Crc32 = 0xFFFFFFFFu;
-      source.Seek(0, soFromBeginning);
-      if (FEntryEncrypted) RestartEntryEncryption(newArchive, index, params);
-      newArchive.Seek(0, soFromEnd);
-      ok = StoreFile(progress, source, params, 32, newArchive);
-    } else if (ok) {
-      if (!FEntryEncrypted) FEntryCrc.Crc32 = crc;
-      packed.Seek(0, soFromBeginning);
-      ok = newArchive.CopyFrom(packed, 0) == packed.Size();
-    }
-  } else {
-    ok = DeflateFile(source, newArchive, params, progress, level, -15, crc);
-    if (ok && !FEntryEncrypted) FEntryCrc.Crc32 = crc;
-  }
-  if (!ok || GetCancel()) return false;
-  if (empty) FEntryCrc.Crc32 = 0;
-
-  newArchive.Seek(0, soFromEnd);
-  const std::int64_t packedSize = newArchive.Position() - (FEntryHeadPos + FHeadSize + nameLen);
-  FinishLocalHeader(packedSize, FEntryFileSize);
-  if (FEntryEncrypted) EndEntryEncryption(newArchive, index);
-  RewriteLocalHeader(newArchive, index);
-  list.Get(index).PackedSizeHi = SizeBits32To47(static_cast<std::uint64_t>(packedSize));
-  MakeCentralHeader(index, FEntryAttr, list);
-  return true;
-}
-
-void TCustomCClass::RewriteLocalHeader(TStream32& newArchive, std::size_t index) {
-  newArchive.Seek(FEntryHeadPos, soFromBeginning);
-  if (FHeadSize > 0) WriteBlock(&newArchive, GetHeadPtr(), false, FHeadSize, 0);
-  if (!FEntryStoredName.empty())
-    WriteBlock(&newArchive, FEntryStoredName.data(), false,
-               static_cast<std::int64_t>(FEntryStoredName.size()), 0);
-  newArchive.Seek(FEntryCryptLen, soFromCurrent);
-  WriteLargeFileField(newArchive, index, true);
-  newArchive.Seek(0, soFromEnd);
 }
 
 }  // namespace qmx

@@ -6,8 +6,9 @@
 // archive into a temporary file or memory and moves it over ArchiveFile.
 //
 // A writer supplies the format through the virtual hooks below: its header
-// record, how a new entry is written, how old entries are read and copied,
-// and how the directory and the end of the archive are written.
+// record, how a new entry is written (layout, compression, encryption: all
+// the format's own), how old entries are read and copied, and how the
+// directory and the end of the archive are written.
 //
 // A run that ends by a raised error or by Cancel never replaces the old
 // archive, and sources of a swMove are deleted only once the new archive is
@@ -25,10 +26,6 @@
 #include "archive/platform/files.h"
 
 namespace qmx {
-
-// Files smaller than this are deflated in memory first: their deflated
-// form may be larger than the file, and then they are stored.
-inline constexpr std::int64_t kSmallFile = 257;
 
 class TqmxFileScan;
 
@@ -202,14 +199,6 @@ class TCustomCClass : public TZipCommon {
     (void)attributes;
     (void)list;
   }
-  // Extra data written before the data (rewrite false) and after the header
-  // rewrite (true); returns the bytes written.
-  virtual int WriteLargeFileField(TStream32& archive, std::size_t index, bool rewrite) {
-    (void)archive;
-    (void)index;
-    (void)rewrite;
-    return 0;
-  }
   // Enters every old entry into the list: state ceKeep, or ceDelete when
   // swDelete selects it (IsEntryInSpec). The old archive is at DataStart();
   // a self-extractor stub before it was already copied to the new archive.
@@ -248,9 +237,10 @@ class TCustomCClass : public TZipCommon {
                             TWorkList& list);
   // Asks OnBegin and OnRenameFile; false when the file is not to be taken.
   virtual bool BeginFile(std::size_t index, TWorkList& list);
-  // Writes a new entry (generic layout: header record, name, encryption
-  // data, large-file field, data, final header, rewrite, directory record).
-  virtual bool WriteEntry(TStream32& newArchive, std::size_t index, TWorkList& list);
+  // Writes the new entry list.Name(index) (FileName: its stored name) at the
+  // end of newArchive and makes its directory record; false when the entry
+  // was not written.
+  virtual bool WriteEntry(TStream32& newArchive, std::size_t index, TWorkList& list) = 0;
   // Runs after every WriteEntry, also a failed one; writers fire OnEnd here.
   virtual void AfterEntry(std::size_t index, bool success, TWorkList& list) {
     (void)index;
@@ -267,35 +257,6 @@ class TCustomCClass : public TZipCommon {
   }
   // Runs once the new archive is in place (or was discarded).
   virtual void AfterUpdate(TWorkList& list) { (void)list; }
-
-  // --- entry encryption inside the generic WriteEntry
-  // Writes the encryption data after the name and sets params.Encryption
-  // and params.Cipher; FEntryCryptLen := bytes written. False: a cancel in
-  // a pre-pass ended the entry.
-  virtual bool BeginEntryEncryption(TStream32& newArchive, std::size_t index, TStream32& source,
-                                    TCodecParams& params) {
-    (void)newArchive;
-    (void)index;
-    (void)source;
-    (void)params;
-    return true;
-  }
-  // A small deflated entry fell back to storing: the encryption data
-  // already written at FEntryDataPos - FEntryCryptLen must be renewed.
-  virtual void RestartEntryEncryption(TStream32& newArchive, std::size_t index,
-                                      TCodecParams& params) {
-    (void)newArchive;
-    (void)index;
-    (void)params;
-  }
-  // After FinishLocalHeader (authentication codes and the like).
-  virtual void EndEntryEncryption(TStream32& newArchive, std::size_t index) {
-    (void)newArchive;
-    (void)index;
-  }
-  // Rewrites header record and name at FEntryHeadPos once the sizes are
-  // known, then the large-file field; leaves the archive at its end.
-  virtual void RewriteLocalHeader(TStream32& newArchive, std::size_t index);
 
   // --- listing (swRead)
   // Positions at the data start and reads the first entry; false when none.
@@ -339,7 +300,7 @@ class TCustomCClass : public TZipCommon {
   // Total size of the files found by the scan (the archive total).
   std::int64_t FScanTotal = 0;
 
-  // --- the entry being written by the generic WriteEntry
+  // --- the entry being written (kept by the writer's WriteEntry)
   std::int64_t FEntryHeadPos = 0;   // where its header record starts
   std::int64_t FEntryDataPos = 0;   // where its data starts
   std::int64_t FEntryFileSize = 0;  // uncompressed
@@ -349,8 +310,6 @@ class TCustomCClass : public TZipCommon {
   bool FEntryStored = false;     // stored rather than deflated
   bool FEntryEncrypted = false;
   bool FEntryIsDir = false;
-  int FEntryCryptLen = 0;  // encryption data after the name
-  int FEntryLargeLen = 0;  // large-file field after the encryption data
   std::string FListName;   // name of the entry a listing read
 
   // The work list of the running update (nullptr outside a run), for the

@@ -226,17 +226,6 @@ bool IsWriteableFile(const std::string& name) {
          0;
 }
 
-bool ForceDirs(const std::string& path) {
-  if (path.empty()) return false;
-  if (DirectoryExists(path)) return true;
-  const std::string full = AppendSlash(ExpandFileName(path));
-  // Each prefix from the root down; failures show up in the final test.
-  for (std::size_t p = full.find(kPathDelim, 1); p != std::string::npos;
-       p = full.find(kPathDelim, p + 1))
-    CreateDir(full.substr(0, p));
-  return DirectoryExists(full);
-}
-
 bool DirHoldsNoFiles(const std::string& dir) {
   std::vector<TSearchRec> entries;
   if (!ListDirectory(dir, entries)) return false;

@@ -47,7 +47,6 @@ bool DirectoryExists(const std::string& path);
 // Wildcards in the name part match as the scanner's masks do.
 bool FileExistsWild(const std::string& name);
 bool IsWriteableFile(const std::string& name);
-bool ForceDirs(const std::string& path);
 bool DirHoldsNoFiles(const std::string& dir);
 std::string SystemTempDirPath();  // SystemTempDir, with the 259-character limit
 

@@ -9,7 +9,6 @@
 #include "archive/base/format_registry.h"
 #include "archive/base/names.h"
 #include "archive/codec/crc.h"
-#include "archive/convert/arc_detect.h"
 #include "archive/platform/files.h"
 #include "archive/platform/ui_hooks.h"
 
@@ -41,7 +40,7 @@ void TZipCommon::SetArchiveFile(const std::string& name) {
   FArchiveFile = name;
   FArchivePosition = -1;
   FHeaderFlags.Clear();
-  FZipLocation = TZipLocation{};
+  FFormatFacts.reset();
   TFileStream32 stream(FArchiveFile, fmOpenRead);
   if (stream.Handle() < 0) {
     FArcType = atNA;
@@ -49,6 +48,18 @@ void TZipCommon::SetArchiveFile(const std::string& name) {
   }
   FArcType = DetectArcType(stream);  // also takes size, date and positions
   if (IsRealArchive(FArcType)) SetVolumeNaming();
+}
+
+void TZipCommon::AdoptArchiveFacts(const TZipCommon& from) {
+  FArchiveFile = from.ArchiveFile();
+  FArchiveSize = from.ArchiveSize();
+  FArchivePosition = from.ArchivePosition();
+  FArchiveDate = from.ArchiveDate();
+  FVolumeLetter = from.VolumeLetter();
+  FVolumeNumber = from.VolumeNumber();
+  FArcType = from.ArcType();
+  SetFormatFacts(from.FormatFacts());
+  FHeaderFlags = from.HeaderFlags();
 }
 
 void TZipCommon::SetArcType(TArcType) {
@@ -62,13 +73,13 @@ void TZipCommon::SetArcType(TArcType) {
 }
 
 TArcType TZipCommon::DetectArcType(TStream32& stream) {
-  TDetectResult r;
-  TArcType t = ::qmx::DetectArcType(stream, FArchiveFile, r);
-  FArchivePosition = r.ArchivePosition;
-  FArchiveSize = r.ArchiveSize;
-  FArchiveDate = r.ArchiveDate;
-  FZipLocation = r.Zip;
-  FHeaderFlags = r.Zip.HeaderFlags;
+  TDetectFacts facts;
+  const TArcType t = DetectWithInstalledDetector(stream, FArchiveFile, facts);
+  FArchivePosition = facts.ArchivePosition;
+  FArchiveSize = facts.ArchiveSize;
+  FArchiveDate = facts.ArchiveDate;
+  FHeaderFlags = facts.HeaderFlags;
+  FFormatFacts = std::move(facts.Format);
   return t;
 }
 
@@ -267,15 +278,6 @@ bool TZipCommon::CanTestType(TArcType t) {
 }
 
 // ---------------------------------------------------------------- block I/O
-
-bool TZipCommon::ReadExtraField(TStream& stream, std::uint16_t length, TZipExtraInfo& destination,
-                                bool central) {
-  std::vector<std::uint8_t> extra(length);
-  std::int64_t got = length ? ReadBlock(stream, extra.data(), length, 0, false) : 0;
-  ParseExtraField(std::span<const std::uint8_t>(extra.data(), static_cast<std::size_t>(got)),
-                  central, destination);
-  return got == length;
-}
 
 void TZipCommon::DecryptBlock(bool decrypt, void* buf, std::int64_t count) {
   if (decrypt && FEntryCipher && count > 0)

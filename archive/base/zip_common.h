@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "archive/base/detect_facts.h"
 #include "archive/base/errors.h"
 #include "archive/base/events.h"
 #include "archive/base/timer.h"
@@ -19,7 +20,6 @@
 #include "archive/codec/entry_cipher.h"
 #include "archive/codec/stream_owner.h"
 #include "archive/codec/streams.h"
-#include "archive/zip/zip_locate.h"
 
 namespace qmx {
 
@@ -46,11 +46,16 @@ class TZipCommon : public TStreamOwner {
   std::int64_t ArchiveSize() const { return FArchiveSize; }
   std::uint32_t ArchiveDate() const { return FArchiveDate; }
   THeaderTypeState HeaderFlags() const { return FHeaderFlags; }
-  // What detection learnt about a ZIP archive's end (central directory,
-  // end record, comment, prefix shift), so the reader need not search again.
-  const TZipLocation& ZipLocation() const { return FZipLocation; }
+  // What detection learnt in the archive's own format (nullptr when nothing),
+  // so its reader need not search again.
+  const std::shared_ptr<const TFormatFacts>& FormatFacts() const { return FFormatFacts; }
   char VolumeLetter() const { return FVolumeLetter; }
   int VolumeNumber() const { return FVolumeNumber; }
+  // Takes what another component's type detection learnt about the archive
+  // (name, size, data position, volume naming, ArcType, the format's own
+  // facts and the header flags) instead of detecting again: the integrity
+  // checker hands it to its inner reader.
+  void AdoptArchiveFacts(const TZipCommon& from);
 
   // --- common properties
   bool TranslateOemChar = true;
@@ -163,11 +168,6 @@ class TZipCommon : public TStreamOwner {
                               std::int64_t unpackedSize, const std::string& name, bool decrypt,
                               int crcWidth = 32);
   void DecryptBlock(bool decrypt, void* buf, std::int64_t count);
-  // Reads a ZIP header's extra field of length bytes from stream and walks
-  // it into destination (whose 32-bit fields hold the header's values).
-  // False when fewer bytes arrived; what did arrive is still walked.
-  bool ReadExtraField(TStream& stream, std::uint16_t length, TZipExtraInfo& destination,
-                      bool central);
   void UpdateEntryCrc(int crcWidth, const void* buf, std::int64_t count);
   TEntryCrc& EntryCrc() { return FEntryCrc; }
   // The cipher of the current entry (not owned); nullptr when none.
@@ -198,9 +198,10 @@ class TZipCommon : public TStreamOwner {
   virtual void PostProcess(const std::string&) {}
 
  protected:
-  // Classifies the open archive by content and keeps where its data begins
-  // and, for ZIP archives, what the end of the file says.
+  // Classifies the open archive by content through the installed detector
+  // and keeps where its data begins and the format's own facts.
   virtual TArcType DetectArcType(TStream32& stream);
+  void SetFormatFacts(std::shared_ptr<const TFormatFacts> facts) { FFormatFacts = std::move(facts); }
   // Derives the multi-volume naming state from the archive's extension.
   void SetVolumeNaming();
 
@@ -221,7 +222,7 @@ class TZipCommon : public TStreamOwner {
   std::int64_t FArchiveSize = 0;
   std::uint32_t FArchiveDate = 0x00210020;
   THeaderTypeState FHeaderFlags;
-  TZipLocation FZipLocation;
+  std::shared_ptr<const TFormatFacts> FFormatFacts;
   char FVolumeLetter = 0;
   int FVolumeNumber = 0;
 

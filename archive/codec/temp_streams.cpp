@@ -2,7 +2,6 @@
 
 #include <system_error>
 
-#include "archive/base/names.h"
 #include "archive/platform/files.h"
 
 namespace qmx {
@@ -43,8 +42,8 @@ void ReportIfDiskFull(TStreamOwner& owner, bool failed, int err) {
 }
 
 std::string DirectoryOf(const std::string& name) {
-  std::string dir = ExtractFilePath(name);
-  return dir.empty() ? std::string(".") : dir;
+  const std::size_t slash = name.rfind(kPathDelim);
+  return slash == std::string::npos ? std::string(".") : name.substr(0, slash + 1);
 }
 
 }  // namespace

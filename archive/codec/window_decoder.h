@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "archive/codec/buffer_pool.h"
-#include "archive/zip/legacy_decoders.h"
+#include "archive/codec/legacy_io.h"
 
 namespace qmx {
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <memory>
 
 #include "archive/base/names.h"
 #include "archive/convert/pe_resources.h"
@@ -94,7 +95,28 @@ bool IsUUEncodedText(std::span<const std::uint8_t> text) {
 }
 
 TArcType DetectArcType(TStream32& stream, const std::string& archiveFile, TDetectResult& result) {
-  return TArcDetector(stream, archiveFile, result).Detect();
+  const TArcType t = TArcDetector(stream, archiveFile, result).Detect();
+  result.HeaderFlags = result.Zip.HeaderFlags;
+  return t;
+}
+
+namespace {
+
+// The components' view of a detection: the common facts, with the ZIP
+// location as the format's own.
+TArcType DetectForComponent(TStream32& stream, const std::string& archiveFile,
+                            TDetectFacts& facts) {
+  TDetectResult r;
+  const TArcType t = DetectArcType(stream, archiveFile, r);
+  facts = r;
+  facts.Format = std::make_shared<const TZipLocation>(r.Zip);
+  return t;
+}
+
+}  // namespace
+
+void InstallArcTypeDetector() {
+  SetArcTypeDetector(&DetectForComponent);
 }
 
 // ------------------------------------------------------------ TArcDetector

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/base/detect_facts.h"
 #include "archive/base/types.h"
 #include "archive/codec/streams.h"
 #include "archive/zip/zip_locate.h"
@@ -20,15 +21,11 @@ namespace qmx {
 
 enum TSignatureMode : std::uint8_t { smFileStart, smBehindStub };
 
-struct TDetectResult {
-  TArcType Type = atNA;
-  // Where the archive data begins; -1 while unknown.
-  std::int64_t ArchivePosition = -1;
-  std::int64_t ArchiveSize = 0;
-  // Packed DOS date-time of the file; 1 January 1980 00:01 when unreadable.
-  std::uint32_t ArchiveDate = 0x00210020;
+// ArchiveDate is 1 January 1980 00:01 when the date is unreadable; Format
+// stays empty, the ZIP facts are at hand in Zip.
+struct TDetectResult : TDetectFacts {
   // What the last central-directory search found; Zip.HeaderFlags are the
-  // header flags of the detection.
+  // header flags of the detection (HeaderFlags holds a copy).
   TZipLocation Zip;
 };
 
@@ -41,6 +38,10 @@ bool IsZipLikeArcType(TArcType t);
 // drive of a spanned set, the ".jar" extension and the file date) and may
 // be empty. The stream's progress hooks are off while it runs.
 TArcType DetectArcType(TStream32& stream, const std::string& archiveFile, TDetectResult& result);
+
+// Makes DetectArcType the detector of every component (their
+// DetectArcType); the built-in formats install it before main().
+void InstallArcTypeDetector();
 
 // The steps of the detection, for callers and tests that need one of them.
 class TArcDetector {

@@ -7,6 +7,7 @@
 // pkg-config alike): this object, and with it every registration, is
 // always linked.
 
+#include "archive/convert/arc_detect.h"
 #include "archive/formats/listed_formats.h"
 #include "archive/zip/zip_format.h"
 
@@ -14,6 +15,7 @@ namespace {
 
 struct TBuiltinFormats {
   TBuiltinFormats() {
+    qmx::InstallArcTypeDetector();
     qmx::RegisterListedFormats();
     qmx::RegisterZipFormats();
   }

@@ -28,8 +28,8 @@
 #include <fstream>
 #include <random>
 
-#include "archive/base/types.h"
 #include "archive/platform/ascii.h"
+#include "archive/platform/file_attributes.h"
 
 namespace qmx {
 
@@ -450,6 +450,17 @@ bool SameFilePath(const std::string& a, const std::string& b) {
 bool SameFilePathNoCase(const std::string& a, const std::string& b) {
   if (a.empty() || b.empty()) return false;
   return SameTextAscii(ExpandFileName(a), ExpandFileName(b)) || SameFile(a, b);
+}
+
+bool ForceDirs(const std::string& path) {
+  if (path.empty()) return false;
+  if (IsDirectory(path)) return true;
+  const std::string full = WithDelim(ExpandFileName(path));
+  // Each prefix from the root down; failures show up in the final test.
+  for (std::size_t p = full.find(kPathDelim, 1); p != std::string::npos;
+       p = full.find(kPathDelim, p + 1))
+    CreateDir(full.substr(0, p));
+  return !full.empty() && IsDirectory(full);
 }
 
 // --- attributes

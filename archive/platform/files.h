@@ -51,6 +51,9 @@ std::string GetCurrentDir();  // with no trailing delimiter
 bool SetCurrentDir(const std::string& path);
 // Absolute form of a path ("." and ".." resolved textually, links not followed).
 std::string ExpandFileName(const std::string& path);
+// Creates path and every missing directory above it; true when it exists
+// afterwards.
+bool ForceDirs(const std::string& path);
 
 // Whether two paths name one existing file: the same device and inode, so
 // links and other spellings count. False when either is missing or empty.

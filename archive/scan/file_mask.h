@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/base/types.h"
+#include "archive/scan/string_list.h"
 
 namespace qmx {
 

@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "archive/base/types.h"
+#include "archive/platform/file_attributes.h"
 #include "archive/platform/files.h"
 #include "archive/scan/file_mask.h"
 #include "archive/scan/files_list.h"
+#include "archive/scan/string_list.h"
 
 namespace qmx {
 

@@ -25,10 +25,10 @@ int TDiskSpannObj::VolumeNumberOfLabel(const std::string& label) {
 bool TDiskSpannObj::LastDiskPresent() {
   TFileStream32 stream(owner_.ArchiveFile(), fmOpenRead);
   if (stream.Handle() < 0) return false;
-  TDetectResult r;
-  DetectArcType(stream, owner_.ArchiveFile(), r);
-  if (!r.Zip.HeaderFlags.Has(htEnding)) return false;
-  last_facts_ = r;
+  TDetectFacts facts;
+  DetectWithInstalledDetector(stream, owner_.ArchiveFile(), facts);
+  if (!facts.HeaderFlags.Has(htEnding)) return false;
+  last_facts_ = std::move(facts);
   return true;
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "archive/codec/streams.h"
-#include "archive/convert/arc_detect.h"
+#include "archive/base/detect_facts.h"
 
 namespace qmx {
 
@@ -30,7 +30,7 @@ class TDiskSpannObj {
   // The size of the archive file on the disk last accepted.
   std::int64_t ArchiveSize() const { return archive_size_; }
   // What detection found on the last disk (valid after a request for 0).
-  const TDetectResult& LastDiskFacts() const { return last_facts_; }
+  const TDetectFacts& LastDiskFacts() const { return last_facts_; }
 
   // The number after the last "PKBACK# " in a volume label; 0 when the label
   // has none or it is not made of digits only.
@@ -44,7 +44,7 @@ class TDiskSpannObj {
   TZipCommon& owner_;
   int disk_counter_ = 0;
   std::int64_t archive_size_ = 0;
-  TDetectResult last_facts_;
+  TDetectFacts last_facts_;
 };
 
 }  // namespace qmx

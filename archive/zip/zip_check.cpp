@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "archive/base/format_registry.h"
-#include "archive/zip/zip_reader.h"
 
 namespace qmx {
 namespace {
@@ -84,10 +83,7 @@ void TZipCheck::ConfigureReader(TUnBase& reader) {
   if (!FTempDir.empty()) reader.SetTempDir(FTempDir);
 
   // What detection found stays valid; detecting again would only repeat it.
-  if (auto* zip = dynamic_cast<TUnZip*>(&reader))
-    zip->AdoptArchiveFacts(*this);
-  else
-    reader.SetArchiveFile(FArchiveFile);
+  reader.AdoptArchiveFacts(*this);
 
   reader.OnBegin = OnBegin;
   reader.OnActivate = OnActivate;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "archive/base/detect_facts.h"
 #include "archive/base/types.h"
 #include "archive/codec/streams.h"
 #include "archive/zip/zip_records.h"
@@ -14,7 +15,8 @@ namespace qmx {
 // Bytes searched at the end of a file for the end record.
 inline constexpr std::int64_t kZipEndWindow = 32768;
 
-struct TZipLocation {
+// Detection keeps one of these as the ZIP format's facts of a component.
+struct TZipLocation : TFormatFacts {
   // Central directory position, the first local header position when only
   // local headers were found, 0 when nothing, -1 when an end record was
   // found but no header at all.

@@ -20,6 +20,7 @@
 #include "archive/zip/disk_spann.h"
 #include "archive/zip/legacy_decoders.h"
 #include "archive/zip/zip_aes.h"
+#include "archive/zip/zip_component.h"
 #include "archive/zip/zip_crypt.h"
 #include "archive/zip/zip_locate.h"
 
@@ -209,18 +210,6 @@ TUnZip::TUnZip()
 
 TUnZip::~TUnZip() = default;
 
-void TUnZip::AdoptArchiveFacts(const TZipCommon& from) {
-  FArchiveFile = from.ArchiveFile();
-  FArchiveSize = from.ArchiveSize();
-  FArchivePosition = from.ArchivePosition();
-  FArchiveDate = from.ArchiveDate();
-  FVolumeLetter = from.VolumeLetter();
-  FVolumeNumber = from.VolumeNumber();
-  FArcType = from.ArcType();
-  FZipLocation = from.ZipLocation();
-  FHeaderFlags = from.HeaderFlags();
-}
-
 bool TUnZip::VerifyPassword(const std::uint8_t header[12]) {
   std::span<const std::uint8_t, kZipEncryptionHeaderSize> h(header, kZipEncryptionHeaderSize);
   return FCrypt->CheckEncryptionHeader(h, FFlags, FExpectedCrc, Password,
@@ -284,12 +273,14 @@ void TUnZip::ReadArchive(std::unique_ptr<TFileStream32>& archive) {
     }
   } restore{*this, savedEncryption};
 
+  FZipLocation = ZipLocationOf(*this);
   if (FArcType == atZipDS) {
     if (!FDiskSpann->RequestDisk(archive, 0, 0)) return;
-    const TDetectResult& facts = FDiskSpann->LastDiskFacts();
-    FZipLocation = facts.Zip;
-    FHeaderFlags = facts.Zip.HeaderFlags;
+    const TDetectFacts& facts = FDiskSpann->LastDiskFacts();
+    FZipLocation = ZipLocationOf(facts);
+    FHeaderFlags = facts.HeaderFlags;
     FArchiveSize = FDiskSpann->ArchiveSize();
+    SetFormatFacts(std::make_shared<const TZipLocation>(FZipLocation));
   }
   if (!archive) return;
   // A component that was given a type but no detection facts searches itself.
@@ -303,6 +294,8 @@ void TUnZip::ReadArchive(std::unique_ptr<TFileStream32>& archive) {
     FZipLocation.Position = std::max<std::int64_t>(FArchivePosition, 0);
     FZipLocation.HeaderFlags = FHeaderFlags = THeaderTypeState{htLocal};
   }
+  // What was found here holds for the next run as well.
+  SetFormatFacts(std::make_shared<const TZipLocation>(FZipLocation));
   FLastVolume = FZipLocation.End.ThisDisk + 1;
   if (IsSpanned()) FOpenVolume = FLastVolume;
 

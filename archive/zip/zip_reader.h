@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "archive/base/extract_framework.h"
+#include "archive/zip/zip_locate.h"
 #include "archive/zip/zip_records.h"
 
 namespace qmx {
@@ -58,13 +59,6 @@ class TUnZip : public TUnBase {
 
   // ZipCmntBufSize, OnCorruptZipHeader, OnGetZipFirstDisk, OnGetZipNextDisk
   // and OnGetZipLastDisk are inherited from TZipCommon.
-
-  // Takes what another component's type detection learnt about the archive
-  // (name, size, data position, volume naming, ArcType, the located end of
-  // the archive and the header flags) instead of detecting again. An
-  // integrity checker uses it on its inner reader, then runs Test(), whose
-  // block writer decrypts and sums the CRC but stores nothing.
-  void AdoptArchiveFacts(const TZipCommon& from);
 
   // Entries selected by the running extraction, in archive order (for
   // event handlers; the list is freed when the run ends).
@@ -158,6 +152,9 @@ class TUnZip : public TUnBase {
   int FOpenVolume = -1;
   int FLastVolume = 0;
   bool FLocalScan = false;
+  // The located end of the archive for the running extraction: taken from
+  // the detection facts, completed here, and kept as facts for the next run.
+  TZipLocation FZipLocation;
 
   std::unique_ptr<TZipCrypt> FCrypt;
   std::unique_ptr<TqmxAES> FAes;

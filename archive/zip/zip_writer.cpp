@@ -10,6 +10,7 @@
 #include "archive/platform/ascii.h"
 #include "archive/platform/codepage.h"
 #include "archive/zip/zip_aes.h"
+#include "archive/zip/zip_component.h"
 #include "archive/zip/zip_locate.h"
 
 namespace qmx {
@@ -359,8 +360,6 @@ bool TZipBase::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
   if (FEntryIsDir && (stored.empty() || stored.back() != kPathDelim)) stored += kPathDelim;
   FEntryStoredName = ArchiveName(stored, FEntryUtf8);
   FEntryEncipher = list.Get(index).EncryptHeaders;
-  FEntryCryptLen = 0;
-  FEntryLargeLen = 0;
   FEntryEncrypted = false;
   FEntryLargeReserved = false;
   FEntryFileSize = 0;
@@ -419,7 +418,7 @@ bool TZipBase::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
   // The large-file field belongs right after the name: it is part of the
   // header, whatever encryption data follows.
   WriteLocalRecord(out, FLocal, FEntryStoredName, FEntryEncipher);
-  FEntryLargeLen = WriteLargeFileField(out, index, false);
+  WriteLargeFileField(out, index, false);
   if (aes && !WriteAesExtra(out)) RaiseError(FArchiveFile, FFileName, FVolumeName, E_WRITE_FILE);
 
   TStreamProgress progress = [this](TStream32& s) {
@@ -434,7 +433,6 @@ bool TZipBase::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
     FAes = std::make_unique<TqmxAES>(nullptr, &out);
     if (!FAes->BeginEncrypt(Password, kind))
       RaiseError(FArchiveFile, FFileName, FVolumeName, E_WRITE_FILE);
-    FEntryCryptLen = static_cast<int>(TqmxAES::SaltLength(kind) + TqmxAES::kVerifierLength);
     params.Encryption = static_cast<std::uint8_t>(kind);
     params.Cipher = FAes.get();
   } else if (FEntryEncrypted) {
@@ -446,7 +444,6 @@ bool TZipBase::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
     const TZipEncryptionHeader header = FCrypt->MakeEncryptionHeader(Password, FEntryCrcValue);
     if (!WriteAll(out, header.data(), kZipEncryptionHeaderSize))
       RaiseError(FArchiveFile, FFileName, FVolumeName, E_WRITE_FILE);
-    FEntryCryptLen = static_cast<int>(kZipEncryptionHeaderSize);
     params.Encryption = emZIP_v2;
     params.Cipher = FCrypt.get();
   }
@@ -677,7 +674,12 @@ bool TZipBase::LoadDirectory(TStream& archive, std::vector<TOldEntry>& entries, 
 }
 
 std::int64_t TZipBase::SelfExtractorStubLength() {
-  if (!FOldArchive) return TCompBase::SelfExtractorStubLength();
+  if (!FOldArchive) {
+    const TZipLocation& found = ZipLocationOf(*this);
+    if ((FArcType == atZipExe || FArcType == atJarExe) && found.PrefixShift > 0)
+      return found.PrefixShift;
+    return TCompBase::SelfExtractorStubLength();
+  }
   std::vector<TOldEntry> entries;
   TZipLocation loc;
   if (!LoadDirectory(*FOldArchive, entries, loc)) return 0;

@@ -20,6 +20,7 @@
 #include "archive/base/compress_framework.h"
 #include "archive/zip/zip_aes.h"
 #include "archive/zip/zip_crypt.h"
+#include "archive/zip/zip_locate.h"
 #include "archive/zip/zip_records.h"
 
 namespace qmx {
@@ -40,6 +41,10 @@ struct TZipListedEntry {
   std::uint32_t DosDate = 0;
   std::int64_t Position = 0;  // of the local header
 };
+
+// Files smaller than this are deflated in memory first: their deflated
+// form may be larger than the file, and then they are stored.
+inline constexpr std::int64_t kSmallFile = 257;
 
 class TZipBase : public TCompBase {
  public:
@@ -83,7 +88,6 @@ class TZipBase : public TCompBase {
   void ResetLocalHeader(std::size_t index) override;
   void FinishLocalHeader(std::int64_t packedSize, std::int64_t unpackedSize) override;
   void MakeCentralHeader(std::size_t index, std::uint32_t attributes, TWorkList& list) override;
-  int WriteLargeFileField(TStream32& archive, std::size_t index, bool rewrite) override;
   void ReadDirectory(TStream32& oldArchive, TWorkList& list) override;
   void LoadEntryHeader(TByteBlock& block, std::size_t index, TEntryHeaderInfo& info) override;
   std::int64_t GetEntryLength(std::size_t index) override;
@@ -127,6 +131,9 @@ class TZipBase : public TCompBase {
   // Archive form of a stored name and whether it is written as UTF-8.
   std::string ArchiveName(const std::string& stored, bool& utf8) const;
   bool WriteAll(TStream32& s, const void* buf, std::int64_t n);
+  // The large-file field after the name: written with the header (rewrite
+  // false) and again with the final sizes; returns the bytes written.
+  int WriteLargeFileField(TStream32& archive, std::size_t index, bool rewrite);
   void WriteLocalRecord(TStream32& s, const TZipLocalHeader& h, const std::string& name,
                         bool encipher);
   bool WriteDirectoryRecords(TStream32& out, TWorkList& list);

@@ -112,6 +112,65 @@ class FakeWriter : public TCompBase {
     Put32(head_ + 20, static_cast<std::uint32_t>(packed));
     head_[24] = FEntryStored ? 0 : 8;
   }
+  // Header, name, data stored or deflated (a small file that deflating would
+  // grow is stored), then the header again with the final sizes.
+  bool WriteEntry(TStream32& out, std::size_t index, TWorkList& list) override {
+    const std::string path = list.Name(index);
+    const std::int32_t attr = FileGetAttr(path);
+    FEntryIsDir = attr >= 0 && (static_cast<std::uint32_t>(attr) & faDirectory) != 0;
+    FEntryStoredName = NameToArchive(FFileName, TranslateOemChar);
+    FEntryFileSize = 0;
+    out.Seek(0, soFromEnd);
+    FEntryHeadPos = out.Position();
+    const auto nameLen = static_cast<std::int64_t>(FEntryStoredName.size());
+    auto writeHead = [&] {
+      out.Seek(FEntryHeadPos, soFromBeginning);
+      WriteBlock(&out, head_, false, kHead, 0);
+      WriteBlock(&out, FEntryStoredName.data(), false, nameLen, 0);
+      out.Seek(0, soFromEnd);
+    };
+    FEntryStored = true;
+    if (FEntryIsDir) {
+      FinishLocalHeader(0, 0);
+      writeHead();
+      return true;
+    }
+    FEntryStored = CompressMethod() == cmStore || DeflateType == dtDeflateS || IsStoredType(path);
+    TFileStream32 source(path, fmOpenRead);
+    if (source.Handle() < 0) {
+      ReportError(path, "", FVolumeName, E_OPEN_FILE);
+      return false;
+    }
+    FEntryFileSize = source.Size();
+    if (FEntryFileSize == 0) FEntryStored = true;
+    writeHead();
+    TCodecParams params;
+    params.BytesToDo = &FBytesToDo;
+    params.Cancel = FCancelRef;
+    TStreamProgress progress = [this](TStream32& s) {
+      UpdateProgress(FScanTotal, FEntryFileSize, s.Position());
+    };
+    bool ok = false;
+    if (FEntryStored) {
+      ok = StoreFile(progress, source, params, 32, out);
+    } else {
+      TMemoryStream32 packed;
+      std::uint32_t crc = 0;
+      ok = DeflateFile(source, packed, params, progress, static_cast<int>(DeflateType), -15, crc);
+      if (ok && packed.Size() > FEntryFileSize) {
+        FEntryStored = true;
+        source.Seek(0, soFromBeginning);
+        ok = StoreFile(progress, source, params, 32, out);
+      } else if (ok) {
+        packed.Seek(0, soFromBeginning);
+        ok = out.CopyFrom(packed, 0) == packed.Size();
+      }
+    }
+    if (!ok || GetCancel()) return false;
+    FinishLocalHeader(out.Size() - (FEntryHeadPos + kHead + nameLen), FEntryFileSize);
+    writeHead();
+    return true;
+  }
   void AfterEntry(std::size_t, bool success, TWorkList&) override {
     if (OnEnd) OnEnd(*this, FFileName, success);
   }

@@ -1,4 +1,5 @@
 #include "archive/base/names.h"
+#include "archive/platform/files.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

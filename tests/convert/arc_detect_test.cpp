@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/base/zip_common.h"
+#include "archive/zip/zip_component.h"
 #include "archive/platform/disk_service.h"
 #include "pe_builder.h"
 #include "zip/records_fixture.h"
@@ -315,7 +316,10 @@ TEST(ArcDetect, OrdinaryArchiveIsReadAtItsStartAndEndOnly) {
   EXPECT_TRUE(static_cast<bool>(s.ReadHook));  // handed back afterwards
 }
 
-class TComponent : public TZipCommon {};
+class TComponent : public TZipCommon {
+ public:
+  const TZipLocation& ZipLocation() const { return ZipLocationOf(*this); }
+};
 
 TEST(ArcDetect, ComponentKeepsWhatDetectionFound) {
   TempDir d;

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "archive/base/zip_common.h"
+#include "archive/zip/zip_component.h"
 #include "records_fixture.h"
 
 namespace qmx {
@@ -232,6 +233,10 @@ TEST(ZipRecords, ComponentReadsAnExtraFieldFromAStream) {
   info.PackedSize = local.PackedSize;
   info.UnpackedSize = local.UnpackedSize;
   class TComponent : public TZipCommon {
+   public:
+    bool ReadExtraField(TStream& s, std::uint16_t n, TZipExtraInfo& into, bool central) {
+      return qmx::ReadExtraField(*this, s, n, into, central);
+    }
   } c;
   EXPECT_TRUE(c.ReadExtraField(*s, local.ExtraLength, info, false));
   EXPECT_EQ(info.UnpackedSize64(), 2997);
