@@ -92,11 +92,6 @@ std::uint32_t PackDos(int year, int month, int day, int hour, int minute, int se
 
 // --- paths and names
 
-std::string AppendSlash(const std::string& s) {
-  if (s.empty() || s.back() == kPathDelim) return s;
-  return s + kPathDelim;
-}
-
 std::string RemoveSlash(const std::string& s) {
   if (!s.empty() && s.back() == kPathDelim) return s.substr(0, s.size() - 1);
   return s;
@@ -177,23 +172,6 @@ bool IsDrivePath(const std::string& s) {
 
 bool IsUncPath(const std::string& s) {
   return s.size() > 2 && IsSeparator(s[0]) && IsSeparator(s[1]);
-}
-
-std::string ExtractFilePath(const std::string& s) {
-  const std::size_t p = s.rfind(kPathDelim);
-  return p == std::string::npos ? std::string() : s.substr(0, p + 1);
-}
-
-std::string ExtractFileName(const std::string& s) {
-  const std::size_t p = s.rfind(kPathDelim);
-  return p == std::string::npos ? s : s.substr(p + 1);
-}
-
-std::string ExtractFileExt(const std::string& s) {
-  const std::size_t start = s.size() - ExtractFileName(s).size();
-  const std::size_t dot = s.rfind('.');
-  if (dot == std::string::npos || dot < start) return {};
-  return s.substr(dot);
 }
 
 std::string ChangeFileExt(const std::string& s, const std::string& ext) {

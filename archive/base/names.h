@@ -8,11 +8,12 @@
 #include <string>
 
 #include "archive/base/types.h"
+#include "archive/platform/paths.h"
 
 namespace qmx {
 
-// --- paths and names
-std::string AppendSlash(const std::string& s);
+// --- paths and names (AppendSlash, ExtractFilePath, ExtractFileName and
+// ExtractFileExt come from the platform layer)
 std::string RemoveSlash(const std::string& s);
 std::string JoinPath(const std::string& dir, const std::string& name);
 // Both "/" and "\" become the platform delimiter.
@@ -35,11 +36,6 @@ std::string ReplaceExtension(const std::string& s, const std::string& ext);
 std::string SplitToken(std::string& s, const std::string& separator);
 bool IsDrivePath(const std::string& s);
 bool IsUncPath(const std::string& s);
-// Directory part with trailing delimiter ("" when none), and name part.
-std::string ExtractFilePath(const std::string& s);
-std::string ExtractFileName(const std::string& s);
-// Extension with its dot ("" when none), of the name part only.
-std::string ExtractFileExt(const std::string& s);
 std::string ChangeFileExt(const std::string& s, const std::string& ext);
 
 // --- files and directories

@@ -42,8 +42,8 @@ void ReportIfDiskFull(TStreamOwner& owner, bool failed, int err) {
 }
 
 std::string DirectoryOf(const std::string& name) {
-  const std::size_t slash = name.rfind(kPathDelim);
-  return slash == std::string::npos ? std::string(".") : name.substr(0, slash + 1);
+  const std::string dir = ExtractFilePath(name);
+  return dir.empty() ? std::string(".") : dir;
 }
 
 }  // namespace

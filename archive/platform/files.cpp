@@ -40,11 +40,6 @@ static_assert(sizeof(off_t) == 8, "64-bit file offsets required");
 // Largest single read(2)/write(2) request; the kernel caps them anyway.
 constexpr std::int64_t kMaxIoChunk = 1 << 30;
 
-std::string WithDelim(const std::string& dir) {
-  if (dir.empty() || dir.back() == kPathDelim) return dir;
-  return dir + kPathDelim;
-}
-
 // Name part of a path, ignoring trailing delimiters.
 std::string BaseName(const std::string& path) {
   std::size_t end = path.size();
@@ -150,7 +145,7 @@ std::string PercentEncodePath(const std::string& path) {
 
 std::string TrashHome() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg && xdg[0] == '/') return WithDelim(xdg) + "Trash";
+  if (xdg && xdg[0] == '/') return AppendSlash(xdg) + "Trash";
   std::string home;
   const char* h = std::getenv("HOME");
   if (h && h[0] == '/') {
@@ -163,7 +158,7 @@ std::string TrashHome() {
       home = res->pw_dir;
   }
   if (home.empty()) return {};
-  return WithDelim(home) + ".local/share/Trash";
+  return AppendSlash(home) + ".local/share/Trash";
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -412,7 +407,7 @@ bool SetCurrentDir(const std::string& path) {
 
 std::string ExpandFileName(const std::string& path) {
   if (path.empty()) return {};
-  std::string full = path[0] == kPathDelim ? path : WithDelim(GetCurrentDir()) + path;
+  std::string full = path[0] == kPathDelim ? path : AppendSlash(GetCurrentDir()) + path;
   const bool trailing = full.size() > 1 && full.back() == kPathDelim;
   std::vector<std::string> parts;
   std::size_t i = 0;
@@ -455,7 +450,7 @@ bool SameFilePathNoCase(const std::string& a, const std::string& b) {
 bool ForceDirs(const std::string& path) {
   if (path.empty()) return false;
   if (IsDirectory(path)) return true;
-  const std::string full = WithDelim(ExpandFileName(path));
+  const std::string full = AppendSlash(ExpandFileName(path));
   // Each prefix from the root down; failures show up in the final test.
   for (std::size_t p = full.find(kPathDelim, 1); p != std::string::npos;
        p = full.find(kPathDelim, p + 1))
@@ -615,7 +610,7 @@ std::time_t FileGetMTime(const std::string& path) {
 
 bool ListDirectory(const std::string& dir, std::vector<TSearchRec>& out) {
   out.clear();
-  const std::string base = dir.empty() ? std::string("./") : WithDelim(dir);
+  const std::string base = dir.empty() ? std::string("./") : AppendSlash(dir);
   DIR* d = ::opendir(base.c_str());
   if (!d) return false;
   for (;;) {
@@ -656,13 +651,13 @@ std::string SystemTempDir() {
     if (!IsDirectory("/tmp")) return {};
     dir = "/tmp";
   }
-  dir = WithDelim(dir);
+  dir = AppendSlash(dir);
   if (dir.size() > 259) return {};
   return dir;
 }
 
 std::string CreateUniqueTempFile(const std::string& dir, const std::string& prefix) {
-  std::string base = dir.empty() ? SystemTempDir() : WithDelim(dir);
+  std::string base = dir.empty() ? SystemTempDir() : AppendSlash(dir);
   if (base.empty()) {
     errno = ENOENT;
     return {};
@@ -691,7 +686,7 @@ bool MoveToTrash(const std::string& path) {
   if (name.empty() || name == "." || name == ".." || name == "/") return false;
   char* real = ::realpath(ParentDir(path).c_str(), nullptr);
   if (!real) return false;
-  const std::string full = WithDelim(real) + name;
+  const std::string full = AppendSlash(real) + name;
   std::free(real);
 
   const std::string trash = TrashHome();

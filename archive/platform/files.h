@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace qmx {
+#include "archive/platform/paths.h"
 
-inline constexpr char kPathDelim = '/';
+namespace qmx {
 
 // Open modes for FileOpen. Sharing modes of the original are accepted by the
 // callers and ignored here.

@@ -11,22 +11,6 @@ namespace qmx {
 
 namespace {
 
-std::string WithDelim(const std::string& dir) {
-  if (dir.empty() || dir.back() == kPathDelim) return dir;
-  return dir + kPathDelim;
-}
-
-// Directory part with its trailing delimiter, and name part, of a pattern.
-std::string PathPart(const std::string& s) {
-  const std::size_t p = s.rfind(kPathDelim);
-  return p == std::string::npos ? std::string() : s.substr(0, p + 1);
-}
-
-std::string NamePart(const std::string& s) {
-  const std::size_t p = s.rfind(kPathDelim);
-  return p == std::string::npos ? s : s.substr(p + 1);
-}
-
 bool IsBlank(const std::string& s) {
   return std::all_of(s.begin(), s.end(),
                      [](char c) { return static_cast<unsigned char>(c) <= ' '; });
@@ -68,7 +52,7 @@ void MergeGroupName(TStrings& names, const std::string& name) {
 }  // namespace
 
 TqmxFileScan::TqmxFileScan() {
-  FRootDir = WithDelim(GetCurrentDir());
+  FRootDir = AppendSlash(GetCurrentDir());
   AddFileProc = [this](const std::string& Directory, void* List, const TSearchRec& Rec) {
     return AddFile(Directory, List, Rec);
   };
@@ -81,7 +65,7 @@ void TqmxFileScan::SetFileSpec(const TStrings& masks) {
 }
 
 void TqmxFileScan::SetRootDir(const std::string& dir) {
-  FRootDir = WithDelim(dir);
+  FRootDir = AppendSlash(dir);
 }
 
 void TqmxFileScan::SetSorted(TqmxSortOptions option) {
@@ -94,7 +78,7 @@ void TqmxFileScan::CancelScan() {
 }
 
 std::string TqmxFileScan::DefaultDir() const {
-  return FRootDir.empty() ? WithDelim(GetCurrentDir()) : FRootDir;
+  return FRootDir.empty() ? AppendSlash(GetCurrentDir()) : FRootDir;
 }
 
 void TqmxFileScan::Activate() {
@@ -136,15 +120,15 @@ void TqmxFileScan::ScanGroups() {
   // whichever group happened to be scanned before them.
   const std::string baseDir = DefaultDir();
   auto groupDir = [&](const std::string& entry) {
-    const std::string p = PathPart(entry);
+    const std::string p = ExtractFilePath(entry);
     return p.empty() ? baseDir : p;
   };
   while (!FFileSpec.empty() && !GetCancel()) {
     const std::string dir = groupDir(FFileSpec.front());
-    TStrings names{NamePart(FFileSpec.front())};
+    TStrings names{ExtractFileName(FFileSpec.front())};
     for (std::size_t i = 1; i < FFileSpec.size();) {
       if (SameGroupDir(groupDir(FFileSpec[i]), dir)) {
-        MergeGroupName(names, NamePart(FFileSpec[i]));
+        MergeGroupName(names, ExtractFileName(FFileSpec[i]));
         FFileSpec.erase(FFileSpec.begin() + static_cast<std::ptrdiff_t>(i));
       } else {
         ++i;
@@ -189,7 +173,7 @@ bool TqmxFileScan::FindEntries(const std::string& Directory, std::vector<TSearch
 
 void TqmxFileScan::ScanTree(const std::string& Directory, const TMaskCollection& Masks) {
   if (OnRecurseDir) OnRecurseDir(*this, Directory);
-  const std::string base = WithDelim(Directory);
+  const std::string base = AppendSlash(Directory);
   std::vector<TSearchRec> entries;
   if (!FindEntries(base, entries)) return;  // unreadable: skipped silently
   for (const TSearchRec& rec : entries) {
@@ -209,9 +193,9 @@ void TqmxFileScan::ScanPatterns() {
   for (const std::string& pattern : patterns) {
     if (GetCancel()) return;
     if (IsBlank(pattern)) continue;
-    const std::string path = PathPart(pattern);
-    const std::string dir = path.empty() ? WithDelim(GetCurrentDir()) : path;
-    const std::string name = NamePart(pattern);
+    const std::string path = ExtractFilePath(pattern);
+    const std::string dir = path.empty() ? AppendSlash(GetCurrentDir()) : path;
+    const std::string name = ExtractFileName(pattern);
     // The system search takes "*.*" for every name, with or without a dot.
     const TInternalMask mask(name == "*.*" ? "*" : name);
     std::vector<TSearchRec> entries;
@@ -259,7 +243,7 @@ bool TqmxFileScan::AddFile(const std::string& Directory, void* List, const TSear
     item->Dir = Directory;
   } else {
     item->FileName = Rec.Name;
-    item->Dir = WithDelim(Directory);
+    item->Dir = AppendSlash(Directory);
   }
   item->SetSize(Rec.Size);
   item->Attr = Rec.Attr;
