@@ -176,21 +176,6 @@ TEncryptionMethod EntryEncryption(std::uint16_t flags, std::span<const std::uint
   return EncryptionFromExtra(extra);
 }
 
-TZipCentralHeader CentralFromLocal(const TZipLocalHeader& l) {
-  TZipCentralHeader c;
-  c.Signature = kZipCentralSig;
-  c.VersionNeeded = l.VersionNeeded;
-  c.Flags = l.Flags;
-  c.Method = l.Method;
-  c.DosTime = l.DosTime;
-  c.Crc32 = l.Crc32;
-  c.PackedSize = l.PackedSize;
-  c.UnpackedSize = l.UnpackedSize;
-  c.NameLength = l.NameLength;
-  c.ExtraLength = l.ExtraLength;
-  return c;
-}
-
 // a + b for b >= 0, held at the int64 maximum.
 std::int64_t AddClamped(std::int64_t a, std::int64_t b) {
   return a > INT64_MAX - b ? INT64_MAX : a + b;
@@ -467,7 +452,7 @@ bool TUnZip::ScanLocalHeaders(TFileStream32& archive) {
     ParseExtraField(extra, false, item.Extra);
     lh.PackedSize = item.Extra.PackedSize;
     lh.UnpackedSize = item.Extra.UnpackedSize;
-    item.Central = CentralFromLocal(lh);
+    item.Central = TZipCentralHeader::FromLocal(lh);
     const std::string unicode = UnicodePath(extra, name, lh.NameLength);
     item.Name =
         unicode.empty() ? StoredNameOf(name, lh.Flags) : StoredNameOf(unicode, kZipFlagUtf8);

@@ -74,6 +74,20 @@ TZipLocalHeader::TBytes TZipLocalHeader::Serialize() const {
   return b;
 }
 
+TZipCentralHeader TZipCentralHeader::FromLocal(const TZipLocalHeader& l) {
+  TZipCentralHeader c;
+  c.VersionNeeded = l.VersionNeeded;
+  c.Flags = l.Flags;
+  c.Method = l.Method;
+  c.DosTime = l.DosTime;
+  c.Crc32 = l.Crc32;
+  c.PackedSize = l.PackedSize;
+  c.UnpackedSize = l.UnpackedSize;
+  c.NameLength = l.NameLength;
+  c.ExtraLength = l.ExtraLength;
+  return c;
+}
+
 TZipCentralHeader TZipCentralHeader::Parse(std::span<const std::uint8_t, kZipCentralSize> b) {
   const std::uint8_t* p = b.data();
   TZipCentralHeader h;

@@ -147,6 +147,9 @@ struct TZipCentralHeader {
 
   using TBytes = std::array<std::uint8_t, kZipCentralSize>;
   static TZipCentralHeader Parse(std::span<const std::uint8_t, kZipCentralSize> b);
+  // The fields a local header shares with a central one (version needed to
+  // extra length); the rest keep their defaults.
+  static TZipCentralHeader FromLocal(const TZipLocalHeader& l);
   TBytes Serialize() const;
   bool operator==(const TZipCentralHeader&) const = default;
 };

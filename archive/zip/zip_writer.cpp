@@ -310,16 +310,9 @@ void TZipBase::FinishLocalHeader(std::int64_t packedSize, std::int64_t unpackedS
 
 void TZipBase::MakeCentralHeader(std::size_t index, std::uint32_t attributes, TWorkList& list) {
   TCompHeader& rec = list.Get(index);
-  TZipCentralHeader c;
+  TZipCentralHeader c = TZipCentralHeader::FromLocal(FLocal);
   c.VersionMadeBy = kZipMadeByUnix;
   c.VersionNeeded = 20;
-  c.Flags = FLocal.Flags;
-  c.Method = FLocal.Method;
-  c.DosTime = FLocal.DosTime;
-  c.Crc32 = FLocal.Crc32;
-  c.PackedSize = FLocal.PackedSize;
-  c.UnpackedSize = FLocal.UnpackedSize;
-  c.NameLength = FLocal.NameLength;
   const TLargeFileExtra large =
       MakeLargeFileExtra(FEntryPacked, FEntryFileSize, FEntryHeadPos, true);
   rec.Extra.assign(large.Bytes.begin(), large.Bytes.begin() + large.Length);
