@@ -279,9 +279,9 @@ int CmdList(TSession& s) {
     listed.push_back(ListedEntry(*reader, name));
   };
   // Listing decodes nothing: the method column says what cannot be read.
-  reader->OnError = [&s, print = s.Errors.Handler()](TZipCommon& sender, const std::string& file,
-                                                     const std::string& msg,
-                                                     const std::string& volume, int code) {
+  reader->OnError = [print = s.Errors.Handler()](TZipCommon& sender, const std::string& file,
+                                                 const std::string& msg, const std::string& volume,
+                                                 int code) {
     if (code != E_UNSUPPORTED_METHOD) print(sender, file, msg, volume, code);
   };
   reader->OnGetPassword = nullptr;
