@@ -137,7 +137,8 @@ std::string TCustomCClass::StoredNameFor(const std::string& path,
     case sdExplorer_UserDefineDefaultDir: {
       const std::string root = AppendSlash(scanRoot);
       const std::string dir = FDefaultDir.empty() ? std::string() : AppendSlash(FDefaultDir);
-      if (!scanRoot.empty() && !dir.empty() && SameTextAscii(root, dir) && StartsTextAscii(path, root))
+      if (!scanRoot.empty() && !dir.empty() && SameTextAscii(root, dir) &&
+          StartsTextAscii(path, root))
         return path.substr(root.size());
       if (!dir.empty() && StartsTextAscii(path, dir)) return path.substr(dir.size());
       return path;

@@ -310,7 +310,7 @@ class TCustomCClass : public TZipCommon {
   bool FEntryStored = false;     // stored rather than deflated
   bool FEntryEncrypted = false;
   bool FEntryIsDir = false;
-  std::string FListName;   // name of the entry a listing read
+  std::string FListName;  // name of the entry a listing read
 
   // The work list of the running update (nullptr outside a run), for the
   // hooks that are given only an index.

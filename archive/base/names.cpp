@@ -87,7 +87,6 @@ std::uint32_t PackDos(int year, int month, int day, int hour, int minute, int se
   return (date << 16) | time;
 }
 
-
 }  // namespace
 
 // --- paths and names

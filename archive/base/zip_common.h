@@ -201,7 +201,9 @@ class TZipCommon : public TStreamOwner {
   // Classifies the open archive by content through the installed detector
   // and keeps where its data begins and the format's own facts.
   virtual TArcType DetectArcType(TStream32& stream);
-  void SetFormatFacts(std::shared_ptr<const TFormatFacts> facts) { FFormatFacts = std::move(facts); }
+  void SetFormatFacts(std::shared_ptr<const TFormatFacts> facts) {
+    FFormatFacts = std::move(facts);
+  }
   // Derives the multi-volume naming state from the archive's extension.
   void SetVolumeNaming();
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "archive/codec/streams.h"
 #include "archive/base/detect_facts.h"
+#include "archive/codec/streams.h"
 
 namespace qmx {
 

@@ -25,8 +25,7 @@ const TZipLocation& ZipLocationOf(const TZipCommon& component) {
 bool ReadExtraField(TZipCommon& component, TStream& stream, std::uint16_t length,
                     TZipExtraInfo& destination, bool central) {
   std::vector<std::uint8_t> extra(length);
-  const std::int64_t got =
-      length ? component.ReadBlock(stream, extra.data(), length, 0, false) : 0;
+  const std::int64_t got = length ? component.ReadBlock(stream, extra.data(), length, 0, false) : 0;
   ParseExtraField(std::span<const std::uint8_t>(extra.data(), static_cast<std::size_t>(got)),
                   central, destination);
   return got == length;

@@ -129,8 +129,7 @@ int TZipBase::Compress() {
 // ---------------------------------------------------------------- names
 
 std::string TZipBase::PlatformName(const std::string& raw, std::uint16_t flags) const {
-  return NameToWindows(raw,
-                       TranslateOemChar && !(flags & kZipFlagUtf8) && !LooksLikeUtf8Name(raw));
+  return NameToWindows(raw, TranslateOemChar && !(flags & kZipFlagUtf8) && !LooksLikeUtf8Name(raw));
 }
 
 std::string TZipBase::ArchiveName(const std::string& stored, bool& utf8) const {

@@ -1,5 +1,4 @@
 #include "archive/base/names.h"
-#include "archive/platform/files.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 #include <string>
 
 #include "archive/platform/codepage.h"
+#include "archive/platform/files.h"
 #include "support/env_guard.h"
 #include "support/temp_dir.h"
 

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "archive/base/zip_common.h"
-#include "archive/zip/zip_component.h"
 #include "archive/platform/disk_service.h"
+#include "archive/zip/zip_component.h"
 #include "pe_builder.h"
 #include "zip/records_fixture.h"
 

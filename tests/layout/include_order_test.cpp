@@ -22,8 +22,8 @@ struct TCheckRun {
 TCheckRun CheckIncludes(const std::string& root) {
   TempDir out;
   const std::string log = out / "log";
-  const int status = test::Run("python3 " + std::string(QMX_SOURCE_DIR) + "/scripts/check-includes '" +
-                            root + "' > '" + log + "' 2>&1");
+  const int status = test::Run("python3 " + std::string(QMX_SOURCE_DIR) +
+                               "/scripts/check-includes '" + root + "' > '" + log + "' 2>&1");
   return {status, test::ReadFile(log)};
 }
 

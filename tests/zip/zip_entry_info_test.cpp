@@ -2,10 +2,10 @@
 // OnBegin (files) or OnEnd (directories, undecodable entries), checked
 // against what Python's zipfile wrote.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <map>
 #include <string>
-#include <zlib.h>
 
 #include "archive/zip/zip_reader.h"
 #include "tests/support/temp_dir.h"
@@ -26,14 +26,16 @@ TEST(ZipEntryInfo, ReaderDescribesEveryEntryBeforeReportingIt) {
   const std::string text(5000, 'x');
   WriteFile(tmp / "mk.py",
             "import zipfile\n"
-            "z = zipfile.ZipFile('" + tmp.path() + "a.zip', 'w')\n"
-            "i = zipfile.ZipInfo('d/a.txt', (2020, 5, 17, 10, 30, 4))\n"
-            "z.writestr(i, 'x' * 5000, zipfile.ZIP_DEFLATED)\n"
-            "i = zipfile.ZipInfo('s.bin', (1999, 12, 31, 23, 59, 58))\n"
-            "z.writestr(i, 'stored', zipfile.ZIP_STORED)\n"
-            "z.writestr('d/', '')\n"
-            "z.writestr('b.bz2', 'y' * 100, zipfile.ZIP_BZIP2)\n"
-            "z.close()\n");
+            "z = zipfile.ZipFile('" +
+                tmp.path() +
+                "a.zip', 'w')\n"
+                "i = zipfile.ZipInfo('d/a.txt', (2020, 5, 17, 10, 30, 4))\n"
+                "z.writestr(i, 'x' * 5000, zipfile.ZIP_DEFLATED)\n"
+                "i = zipfile.ZipInfo('s.bin', (1999, 12, 31, 23, 59, 58))\n"
+                "z.writestr(i, 'stored', zipfile.ZIP_STORED)\n"
+                "z.writestr('d/', '')\n"
+                "z.writestr('b.bz2', 'y' * 100, zipfile.ZIP_BZIP2)\n"
+                "z.close()\n");
   ASSERT_EQ(test::Run("python3 '" + tmp.path() + "mk.py'"), 0);
 
   TUnZip z;
