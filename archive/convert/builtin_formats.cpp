@@ -8,7 +8,9 @@
 // always linked.
 
 #include "archive/convert/arc_detect.h"
+#include "archive/formats/gzip/gzip_format.h"
 #include "archive/formats/listed_formats.h"
+#include "archive/formats/tar/tar_format.h"
 #include "archive/zip/zip_format.h"
 
 namespace {
@@ -18,6 +20,8 @@ struct TBuiltinFormats {
     qmx::InstallArcTypeDetector();
     qmx::RegisterListedFormats();
     qmx::RegisterZipFormats();
+    qmx::RegisterTarFormats();
+    qmx::RegisterGZipFormats();
   }
 };
 

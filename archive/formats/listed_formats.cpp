@@ -45,23 +45,6 @@ std::string CabMethodName(int method, std::uint16_t, bool, const std::string&, i
   return kCabNames[kind];
 }
 
-std::string GZipMethodName(int method, std::uint16_t, bool, const std::string&, int) {
-  switch (method) {
-    case 0:
-      return "Stored";
-    case 8:
-      return "Deflate";
-    case 144:
-      return "LzwMAGIC";
-    case 0x1E1F:
-      return "PackMAGIC";
-    case 0xA01F:
-      return "LzhMAGIC";
-    default:
-      return kMethodUnsupported;
-  }
-}
-
 std::string HaMethodName(int method, std::uint16_t, bool, const std::string&, int) {
   if (method == 14) return kMethodDir;
   if (method == 15) return "Special";
@@ -78,13 +61,6 @@ std::string LhaMethodName(int method, std::uint16_t, bool, const std::string&, i
 std::string RarMethodName(int method, std::uint16_t, bool isDir, const std::string&, int) {
   const char* found = isDir ? kMethodDir : MethodFromTable(kRarNames, method, '0');
   return found ? found : kMethodUnsupported;
-}
-
-std::string TarMethodName(int method, std::uint16_t, bool, const std::string& name, int) {
-  if (method == 0) return "Tarred";
-  // Directory entries may come from Windows writers, ending in "\".
-  if (name.empty() || name.back() == '/' || name.back() == '\\') return kMethodDir;
-  return kMethodUnsupported;
 }
 
 struct TVolumeNaming {
@@ -131,7 +107,6 @@ void RegisterListedFormats() {
       {atBhExe,   "self-extracting BH archive",  {".exe"}, true,  true,  true,  "TUnBh",  "TUnBh",  BhMethodName},
       {atCab,     "Cabinet",                     {".cab"}, true,  false, false, "TUnCab", "",       CabMethodName, true},
       {atCabExe,  "self-extracting Cabinet",     {".exe"}, true,  false, true,  "",       "",       CabMethodName, true},
-      {atGZip,    "GZip file",          {".gz", ".tgz"},   true,  true,  false, "TUnGZip", "TUnGZip", GZipMethodName},
       {atHA,      "HA archive",                  {".ha"},  false, false, false, "",       "",       HaMethodName},
       {atLha,     "LHA archive",                 {".lha"}, true,  true,  false, "TUnLha", "TUnLha", LhaMethodName},
       {atLhaExe,  "self-extracting LHA archive", {".exe"}, true,  true,  true,  "TUnLha", "TUnLha", LhaMethodName},
@@ -142,7 +117,6 @@ void RegisterListedFormats() {
       {atPakExe,  "self-extracting PAK archive", {".exe"}, false, false, true,  "",       "",       pak},
       {atRar,     "RAR archive",                 {".rar"}, true,  true,  false, "TUnRar", "TUnRar", RarMethodName, true, &kRarVolumes},
       {atRarExe,  "self-extracting RAR archive", {".exe"}, true,  true,  true,  "TUnRar", "TUnRar", RarMethodName, true, &kRarVolumes},
-      {atTar,     "Tar archive",                 {".tar"}, true,  true,  false, "TUnTar", "TUnTar", TarMethodName},
       {atTarGZip, "GZip-compressed Tar archive", {".tgz", ".tar.gz"}, false, false, false, "", "", nullptr},
       {atUUE,     "uuencoded text", {".uue", ".uu", ".xxe", ".b64"}, true, true, false, "TUUDecode", "TUUDecode", nullptr},
       {atZoo,     "ZOO archive",                 {".zoo"}, true,  true,  false, "TUnZoo", "TUnZoo", zoo},
@@ -180,8 +154,6 @@ void RegisterListedFormats() {
       {tyBh, {"bh"}, "TBlakHole", cmDeflate, ".BH"},
       {tyCab, {"cab"}, "TMakeCab", cmMsZip, ".CAB"},
       {tyLzh, {"lzh", "lha"}, "TLha", cmFrozen6, ".LHA"},
-      {tyTar, {"tar"}, "TTar", cmTarred, ".TAR"},
-      {tyTarGzip, {"tgz", "tar.gz"}, "TTar", cmTarGzip, ".TAR"},
   };
   for (const TListedWriter& w : writers) {
     TWriterRow row;

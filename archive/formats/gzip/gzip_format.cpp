@@ -1,0 +1,42 @@
+#include "archive/formats/gzip/gzip_format.h"
+
+#include <memory>
+#include <string>
+
+#include "archive/base/format_registry.h"
+
+namespace qmx {
+
+namespace {
+
+std::string GZipMethodName(int method, std::uint16_t, bool, const std::string&, int) {
+  switch (method) {
+    case 0:
+      return "Stored";
+    case 8:
+      return "Deflate";
+    case 144:
+      return "LzwMAGIC";
+    case 0x1E1F:
+      return "PackMAGIC";
+    case 0xA01F:
+      return "LzhMAGIC";
+    default:
+      return kMethodUnsupported;
+  }
+}
+
+}  // namespace
+
+void RegisterGZipFormats() {
+  TFormatRow gz;
+  gz.Type = atGZip;
+  gz.DisplayName = "GZip file";
+  gz.Extensions = {".gz", ".tgz", ".z"};
+  gz.RealArchive = gz.CanExtract = gz.CanTest = true;
+  gz.ConvertReaderName = gz.TestReaderName = "TUnGZip";
+  gz.MethodName = GZipMethodName;
+  TFormatRegistry::Instance().Add(gz);
+}
+
+}  // namespace qmx
