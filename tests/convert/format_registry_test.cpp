@@ -135,7 +135,7 @@ TEST(FormatRegistry, WriterTableMatchesTheDocumentedOne) {
   const TDocumented table[] = {
       {tyBh, "TBlakHole", cmDeflate, ".BH", false}, {tyCab, "TMakeCab", cmMsZip, ".CAB", false},
       {tyLzh, "TLha", cmFrozen6, ".LHA", false},    {tyZip, "TZip", cmDeflate, ".ZIP", true},
-      {tyTar, "TTar", cmTarred, ".TAR", false},     {tyTarGzip, "TTar", cmTarGzip, ".TAR", false},
+      {tyTar, "TTar", cmTarred, ".TAR", true},      {tyTarGzip, "TTar", cmTarGzip, ".TAR", true},
       {tyJar, "TJar", cmDeflate, ".JAR", true}};
   ASSERT_EQ(std::size(table), static_cast<std::size_t>(kOutArcTypeCount));
   for (const TDocumented& d : table) {

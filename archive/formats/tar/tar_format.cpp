@@ -4,6 +4,7 @@
 #include <string>
 
 #include "archive/base/format_registry.h"
+#include "archive/formats/tar/tar_writer.h"
 
 namespace qmx {
 
@@ -36,6 +37,7 @@ void RegisterTarFormats() {
   writer.WriterName = "TTar";
   writer.Method = cmTarred;
   writer.DefaultExt = ".TAR";
+  writer.Create = [] { return std::make_unique<TTar>(); };
   reg.AddWriter(writer);
 
   // The tar, then a gzip file of it beside it.

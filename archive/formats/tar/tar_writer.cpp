@@ -1,0 +1,499 @@
+#include "archive/formats/tar/tar_writer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "archive/base/names.h"
+#include "archive/codec/codec_streams.h"
+#include "archive/formats/gzip/gzip_writer.h"
+#include "archive/platform/codepage.h"
+#include "archive/platform/files.h"
+
+namespace qmx {
+
+namespace {
+
+constexpr std::size_t kModeAt = 100, kUidAt = 108, kGidAt = 116, kSizeAt = 124, kTimeAt = 136,
+                      kSumAt = 148, kTypeAt = 156, kMagicAt = 257, kUNameAt = 265, kGNameAt = 297,
+                      kPrefixAt = 345;
+constexpr std::size_t kUserField = 32;
+constexpr char kGnuMagic[8] = {'u', 's', 't', 'a', 'r', ' ', ' ', '\0'};
+constexpr const char* kLongLinkName = "././@LongLink";
+// Long names and pax records of an existing archive are read into memory;
+// nothing sane is larger.
+constexpr std::int64_t kMaxMetaSize = 1 << 20;
+// Long-name and extended headers allowed before one entry's header.
+constexpr int kMaxMetaEntries = 8;
+
+std::int64_t PadTo(std::int64_t n, std::int64_t unit) {
+  return (unit - n % unit) % unit;
+}
+
+void PutText(std::uint8_t* field, std::size_t width, const std::string& s) {
+  std::memcpy(field, s.data(), std::min(width, s.size()));
+}
+
+// A long name needs a zero byte after it; a name of exactly 100 bytes fills
+// the field, which every reader accepts.
+bool NeedsLongName(const std::string& name) {
+  return name.size() > kTarNameField;
+}
+
+// Old archives from Windows writers carry OEM names; ours are UTF-8 already.
+std::string TarPlatformName(const std::string& raw, bool translate) {
+  if (!translate || !HasNonAscii(raw) || LooksLikeUtf8Name(raw)) return SlashToDelim(raw);
+  return NameToWindows(raw, translate);
+}
+
+std::string FieldText(const std::uint8_t* field, std::size_t width) {
+  const auto* end = static_cast<const std::uint8_t*>(std::memchr(field, 0, width));
+  return std::string(reinterpret_cast<const char*>(field),
+                     end ? static_cast<std::size_t>(end - field) : width);
+}
+
+// The "path" record of pax extended header data, empty when none.
+std::string PaxPath(const std::string& data) {
+  std::size_t p = 0;
+  while (p < data.size()) {
+    const std::size_t space = data.find(' ', p);
+    if (space == std::string::npos) break;
+    std::size_t len = 0;
+    for (std::size_t i = p; i < space; ++i) {
+      if (data[i] < '0' || data[i] > '9') return {};
+      len = len * 10 + static_cast<std::size_t>(data[i] - '0');
+      if (len > data.size()) return {};
+    }
+    if (len <= space - p + 1 || p + len > data.size()) break;
+    const std::string record = data.substr(space + 1, p + len - space - 2);
+    if (record.rfind("path=", 0) == 0) return record.substr(5);
+    p += len;
+  }
+  return {};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- fields
+
+bool PutTarNumber(std::uint8_t* field, std::size_t width, std::uint64_t value) {
+  std::memset(field, 0, width);
+  const std::size_t digits = width - 1;
+  if (digits * 3 >= 64 || value < (std::uint64_t{1} << (digits * 3))) {
+    for (std::size_t i = digits; i-- > 0;) {
+      field[i] = static_cast<std::uint8_t>('0' + (value & 7));
+      value >>= 3;
+    }
+    return true;
+  }
+  // Base-256: the high bit of the first byte marks it; the remaining
+  // width*8-1 bits hold the value.
+  if ((width - 1) * 8 < 64 && (value >> ((width - 1) * 8)) != 0) return false;
+  for (std::size_t i = width; i-- > 1;) {
+    field[i] = static_cast<std::uint8_t>(value & 0xFF);
+    value >>= 8;
+  }
+  field[0] = 0x80;
+  return true;
+}
+
+std::int64_t GetTarNumber(const std::uint8_t* field, std::size_t width) {
+  if (field[0] & 0x80) {
+    // Negative base-256 values (0xFF first byte) mean nothing for sizes.
+    if (field[0] == 0xFF) return -1;
+    std::uint64_t v = field[0] & 0x7F;
+    for (std::size_t i = 1; i < width; ++i) {
+      if (v >> 55) return -1;
+      v = (v << 8) | field[i];
+    }
+    return static_cast<std::int64_t>(v);
+  }
+  std::size_t i = 0;
+  while (i < width && (field[i] == ' ' || field[i] == 0)) ++i;
+  if (i == width) return 0;
+  std::uint64_t v = 0;
+  bool any = false;
+  for (; i < width && field[i] >= '0' && field[i] <= '7'; ++i) {
+    if (v >> 60) return -1;
+    v = (v << 3) | static_cast<std::uint64_t>(field[i] - '0');
+    any = true;
+  }
+  if (!any) return -1;
+  for (; i < width; ++i)
+    if (field[i] != ' ' && field[i] != 0) return -1;
+  return static_cast<std::int64_t>(v);
+}
+
+std::uint32_t TarChecksum(const TTarHeader& h) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < kTarBlock; ++i) sum += (i >= kSumAt && i < kSumAt + 8) ? 32u : h[i];
+  return sum;
+}
+
+std::uint32_t StoredTarChecksum(const TTarHeader& h) {
+  std::uint32_t v = 0;
+  for (std::size_t i = kSumAt; i < kSumAt + 8 && h[i] != 0; ++i)
+    if (h[i] >= '0' && h[i] <= '7') v = (v << 3) | static_cast<std::uint32_t>(h[i] - '0');
+  return v;
+}
+
+std::string TarEntryName(const std::string& storedName, bool isDir, bool translate) {
+  std::string name = DelimToSlash(storedName);
+  // Names in a tar are relative: a reader would otherwise write outside its
+  // target.
+  const std::size_t first = name.find_first_not_of('/');
+  name.erase(0, first == std::string::npos ? name.size() : first);
+  // Tar names are the system's bytes (UTF-8 here); OEM bytes would reach
+  // every Unix reader as another name.
+  if (translate && !SystemIsUtf8()) name = AnsiToOem(name, translate);
+  if (isDir && !name.empty() && name.back() != '/') name += '/';
+  return name;
+}
+
+// ---------------------------------------------------------------- component
+
+TTar::TTar() {
+  SetWriterDefaults(".TAR", {cmTarred, cmTarGzip}, cmTarred);
+  FArcType = atTar;
+}
+
+TTar::~TTar() = default;
+
+void TTar::SetArcType(TArcType) {
+  FArcType = atTar;
+}
+
+void TTar::FillHeader(TTarHeader& h, const std::string& name, bool isDir, std::int64_t size,
+                      std::time_t mtime) const {
+  h.fill(0);
+  PutText(&h[0], kTarNameField, name);
+  PutText(&h[kModeAt], 8, isDir ? "0040555" : "0100444");
+  PutTarNumber(&h[kUidAt], 8, UnixUID);
+  PutTarNumber(&h[kGidAt], 8, UnixGID);
+  PutTarNumber(&h[kSizeAt], 12, static_cast<std::uint64_t>(std::max<std::int64_t>(size, 0)));
+  PutTarNumber(&h[kTimeAt], 12, static_cast<std::uint64_t>(std::max<std::time_t>(mtime, 0)));
+  h[kTypeAt] = isDir ? '5' : '0';
+  std::memcpy(&h[kMagicAt], kGnuMagic, sizeof kGnuMagic);
+  PutText(&h[kUNameAt], kUserField, UnixUName.substr(0, kUserField));
+  PutText(&h[kGNameAt], kUserField, UnixGName.substr(0, kUserField));
+  char sum[9];
+  std::snprintf(sum, sizeof sum, "%07o", TarChecksum(h) & 07777777u);
+  std::memcpy(&h[kSumAt], sum, 8);
+}
+
+void TTar::InitLocalHeader(TByteBlock& header, const TSearchRec& info) {
+  const bool isDir = (info.Attr & faDirectory) != 0;
+  TTarHeader h{};
+  FillHeader(h, {}, isDir, isDir ? 0 : info.Size, info.MTime);
+  header.assign(h.begin(), h.end());
+}
+
+void TTar::MakeCentralHeader(std::size_t index, std::uint32_t attributes, TWorkList& list) {
+  (void)attributes;
+  list.SetBlock(index, FHeader.data(), kTarBlock);
+  TCompHeader& rec = list.Get(index);
+  rec.Position = FEntryHeadPos;
+  rec.WriterData = static_cast<std::uint32_t>(FEntryDataPos - FEntryHeadPos - kTarBlock);
+  rec.UnpackedSizeHi = SizeBits32To47(static_cast<std::uint64_t>(FEntryFileSize));
+}
+
+void TTar::WriteZeros(TStream32& out, std::int64_t count) {
+  static const std::uint8_t kZeros[1024] = {};
+  while (count > 0) {
+    const std::int64_t n = std::min<std::int64_t>(count, sizeof kZeros);
+    if (out.Write(kZeros, n) != n) RaiseError(FArchiveFile, FFileName, FVolumeName, E_WRITE_FILE);
+    count -= n;
+  }
+}
+
+void TTar::WriteHeaderWithName(TStream32& out, TTarHeader& h, const std::string& name) {
+  if (NeedsLongName(name)) {
+    // GNU long name: an entry of type "L" whose data is the name and a zero.
+    TTarHeader l{};
+    FillHeader(l, kLongLinkName, false, static_cast<std::int64_t>(name.size()) + 1, 0);
+    l[kTypeAt] = 'L';
+    PutText(&l[kModeAt], 8, "0000644");
+    char sum[9];
+    std::snprintf(sum, sizeof sum, "%07o", TarChecksum(l) & 07777777u);
+    std::memcpy(&l[kSumAt], sum, 8);
+    if (out.Write(l.data(), kTarBlock) != static_cast<std::int64_t>(kTarBlock) ||
+        out.Write(name.data(), static_cast<std::int64_t>(name.size())) !=
+            static_cast<std::int64_t>(name.size()))
+      RaiseError(FArchiveFile, FFileName, FVolumeName, E_WRITE_FILE);
+    WriteZeros(out, 1 + PadTo(static_cast<std::int64_t>(name.size()) + 1, kTarBlock));
+  }
+  if (out.Write(h.data(), kTarBlock) != static_cast<std::int64_t>(kTarBlock))
+    RaiseError(FArchiveFile, FFileName, FVolumeName, E_WRITE_FILE);
+}
+
+bool TTar::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
+  FEntryChecksum = 0;
+  const std::string path = list.Name(index);
+  FEntryIsDir = !path.empty() && path.back() == kPathDelim;
+  const std::string name = TarEntryName(FFileName, FEntryIsDir, TranslateOemChar);
+  if (name.empty()) {
+    ReportError(path, "", "0", E_INVALID_NAME);
+    return false;
+  }
+  FEntryStoredName = name;
+
+  std::unique_ptr<TFileStream32> source;
+  if (!FEntryIsDir) {
+    source = std::make_unique<TFileStream32>(path, fmOpenRead);
+    if (source->Handle() < 0) {
+      ReportError(path, "", "0", E_OPEN_FILE);
+      return false;
+    }
+  }
+
+  // The listed date of a directory, the file's own time (to the second) for a
+  // file; a fixed date choice goes through ResolveFileDate.
+  const TByteBlock& block = list.Block(index);
+  std::time_t mtime = 0;
+  if (block.size() >= kTarBlock)
+    mtime = static_cast<std::time_t>(GetTarNumber(&block[kTimeAt], 12));
+  if (!FEntryIsDir) {
+    const std::time_t own = FileGetMTime(path);
+    if (own >= 0) mtime = own;
+  }
+  if (DateAttribute != daFileDate) {
+    if (DateAttribute == daMaxFileDate && FNewestDate != 0) FMaxFileDate = FNewestDate;
+    const std::time_t t = DosDateTimeToUnix(ResolveFileDate(UnixToDosDateTime(mtime)));
+    if (t >= 0) mtime = t;
+  }
+  FEntryFileSize = source ? source->Size() : 0;
+  FillHeader(FHeader, name, FEntryIsDir, FEntryFileSize, mtime);
+  FEntryChecksum = TarChecksum(FHeader);
+
+  out.Seek(0, soFromEnd);
+  FEntryHeadPos = out.Position();
+  WriteHeaderWithName(out, FHeader, name);
+  FEntryDataPos = out.Position();
+
+  if (source) {
+    TStreamProgress progress = [this](TStream32& s) {
+      UpdateProgress(FScanTotal, FEntryFileSize, s.Position());
+    };
+    TCodecParams params;
+    params.BytesToDo = &FBytesToDo;
+    params.Cancel = FCancelRef;
+    params.EntryCrc = &FEntryCrc;
+    FEntryCrc.Crc32 = 0xFFFFFFFFu;
+    const bool ok = StoreFile(progress, *source, params, 32, out);
+    if (!ok || GetCancel()) return false;
+    out.Seek(0, soFromEnd);
+    // The file may have changed size while it was read: the header must
+    // state what is there.
+    if (out.Position() - FEntryDataPos != FEntryFileSize) {
+      ReportError(path, "", "0", E_READ_FILE);
+      return false;
+    }
+    WriteZeros(out, PadTo(out.Position() - FDataStart, kTarBlock));
+  }
+  MakeCentralHeader(index, FEntryIsDir ? faDirectory : faArchive, list);
+  return true;
+}
+
+void TTar::AfterEntry(std::size_t index, bool success, TWorkList& list) {
+  (void)index;
+  (void)success;
+  (void)list;
+  if (OnEnd) OnEnd(*this, FFileName, FEntryChecksum > 0 && !GetCancel());
+}
+
+bool TTar::WriteCentralDirectory(TStream32& newArchive, TWorkList& list) {
+  (void)list;
+  if (FCancel) return false;
+  newArchive.Seek(0, soFromEnd);
+  WriteZeros(newArchive, PadTo(newArchive.Position(), kTarRecord));
+  return true;
+}
+
+// ---------------------------------------------------------------- existing archive
+
+bool TTar::ReadOldHeader(TStream32& archive, std::int64_t pos, TOldHeader& out) {
+  out = TOldHeader{};
+  out.Position = pos;
+  std::string longName, paxName;
+  const std::int64_t fileSize = archive.Size();
+  for (int meta = 0; meta <= kMaxMetaEntries; ++meta) {
+    if (pos < 0 || pos > fileSize - static_cast<std::int64_t>(kTarBlock)) return false;
+    archive.Seek(pos, soFromBeginning);
+    if (archive.Read(out.Header.data(), kTarBlock) != static_cast<std::int64_t>(kTarBlock))
+      return false;
+    const TTarHeader& h = out.Header;
+    if (StoredTarChecksum(h) != TarChecksum(h)) return false;
+    const std::int64_t size = GetTarNumber(&h[kSizeAt], 12);
+    if (size < 0) return false;
+    const char type = static_cast<char>(h[kTypeAt]);
+    if (type == 'L' || type == 'K' || type == 'x' || type == 'g') {
+      if (size > kMaxMetaSize || size > fileSize - pos - static_cast<std::int64_t>(kTarBlock))
+        return false;
+      std::string data(static_cast<std::size_t>(size), '\0');
+      if (size > 0 && archive.Read(data.data(), size) != size) return false;
+      if (type == 'L') longName = data.substr(0, data.find('\0'));
+      if (type == 'x') paxName = PaxPath(data);
+      pos += static_cast<std::int64_t>(kTarBlock) + size + PadTo(size, kTarBlock);
+      continue;
+    }
+    out.PrefixLength = pos - out.Position;
+    out.Size = size;
+    if (!paxName.empty()) {
+      out.Name = paxName;
+    } else if (!longName.empty()) {
+      out.Name = longName;
+    } else {
+      out.Name = FieldText(&h[0], kTarNameField);
+      // POSIX ustar keeps the leading directories in the prefix field.
+      if (std::memcmp(&h[kMagicAt], "ustar\0", 6) == 0 && h[kPrefixAt] != 0)
+        out.Name = FieldText(&h[kPrefixAt], 155) + "/" + out.Name;
+    }
+    FNextHeader = pos + static_cast<std::int64_t>(kTarBlock) + size + PadTo(size, kTarBlock);
+    return true;
+  }
+  return false;
+}
+
+void TTar::ReadDirectory(TStream32& oldArchive, TWorkList& list) {
+  std::int64_t pos = std::max<std::int64_t>(FDataStart, 0);
+  TOldHeader e;
+  while (!GetCancel() && ReadOldHeader(oldArchive, pos, e)) {
+    pos = FNextHeader;
+    const std::string name = TarPlatformName(e.Name, TranslateOemChar);
+    TCompHeader rec;
+    rec.State = ceKeep;
+    if (Switch == swDelete && IsEntryInSpec(name, FFileSpec, FExcludeSpec)) rec.State = ceDelete;
+    rec.Position = e.Position;
+    rec.WriterData = static_cast<std::uint32_t>(e.PrefixLength);
+    rec.UnpackedSizeHi = SizeBits32To47(static_cast<std::uint64_t>(e.Size));
+    list.Add(rec, name, 0, e.Header.data(), kTarBlock);
+    FBytesToDo += static_cast<std::int64_t>(kTarBlock) + e.Size;
+  }
+}
+
+bool TTar::ReadEntryHeader(TStream32& archive, std::size_t index, bool first) {
+  (void)index;
+  const std::int64_t pos = first ? std::max<std::int64_t>(FDataStart, 0) : FNextHeader;
+  TOldHeader e;
+  if (!ReadOldHeader(archive, pos, e)) return false;
+  FListName = TarPlatformName(e.Name, TranslateOemChar);
+  FillListed(e.Header, FListName, e.Position);
+  return true;
+}
+
+void TTar::LoadEntryHeader(TByteBlock& block, std::size_t index, TEntryHeaderInfo& info) {
+  (void)index;
+  info = TEntryHeaderInfo{};
+  if (block.size() < kTarBlock) return;
+  std::copy_n(block.begin(), kTarBlock, FHeader.begin());
+  const std::int64_t t = GetTarNumber(&FHeader[kTimeAt], 12);
+  info.DosDate = UnixToDosDateTime(static_cast<std::time_t>(std::max<std::int64_t>(t, 0)));
+  info.Attributes = FHeader[kTypeAt] == '5' ? faDirectory : faArchive;
+  info.Size = info.PackedSize = std::max<std::int64_t>(GetTarNumber(&FHeader[kSizeAt], 12), 0);
+}
+
+std::int64_t TTar::GetEntryLength(std::size_t index) {
+  if (!FWorkList || index >= FWorkList->Count()) return 0;
+  const TByteBlock& block = FWorkList->Block(index);
+  if (block.size() < kTarBlock) return 0;
+  const std::int64_t size = std::max<std::int64_t>(GetTarNumber(&block[kSizeAt], 12), 0);
+  return static_cast<std::int64_t>(FWorkList->Get(index).WriterData) +
+         static_cast<std::int64_t>(kTarBlock) + size + PadTo(size, kTarBlock);
+}
+
+void TTar::CopyEntryNewName(TStream32& oldArchive, TStream32& newArchive, TWorkList& list,
+                            std::size_t index) {
+  const TCompHeader rec = list.Get(index);
+  const std::int64_t headerPos = rec.Position + rec.WriterData;
+  TTarHeader h{};
+  oldArchive.Seek(headerPos, soFromBeginning);
+  if (oldArchive.Read(h.data(), kTarBlock) != static_cast<std::int64_t>(kTarBlock))
+    RaiseError(FArchiveFile, list.Name(index), FVolumeName, E_READ_FILE);
+  const std::int64_t size = std::max<std::int64_t>(GetTarNumber(&h[kSizeAt], 12), 0);
+
+  std::string name = list.Name(index);
+  std::replace(name.begin(), name.end(), '\\', '/');
+  FFileName = name;
+  std::memset(h.data(), 0, kTarNameField);
+  PutText(&h[0], kTarNameField, name);
+  char sum[9];
+  std::snprintf(sum, sizeof sum, "%06o", TarChecksum(h) & 0777777u);
+  std::memcpy(&h[kSumAt], sum, 7);
+  h[kSumAt + 7] = ' ';
+
+  newArchive.Seek(0, soFromEnd);
+  const std::int64_t at = newArchive.Position();
+  WriteHeaderWithName(newArchive, h, name);
+  const std::int64_t prefix = newArchive.Position() - at - static_cast<std::int64_t>(kTarBlock);
+  oldArchive.Seek(headerPos + static_cast<std::int64_t>(kTarBlock), soFromBeginning);
+  const std::int64_t length = size + PadTo(size, kTarBlock);
+  if (length > 0 && newArchive.CopyFrom(oldArchive, length) != length && !GetCancel())
+    RaiseError(FArchiveFile, name, FVolumeName, E_READ_FILE);
+  list.SetBlock(index, h.data(), kTarBlock);
+  list.Get(index).WriterData = static_cast<std::uint32_t>(prefix);
+}
+
+// ---------------------------------------------------------------- after the run
+
+void TTar::FillListed(const TTarHeader& h, const std::string& name, std::int64_t position) {
+  FListed = TTarListedEntry{};
+  FListed.FileName = name;
+  const std::int64_t t = GetTarNumber(&h[kTimeAt], 12);
+  FListed.DosDate = UnixToDosDateTime(static_cast<std::time_t>(std::max<std::int64_t>(t, 0)));
+  FListed.UnpackedSize = FListed.PackedSize =
+      std::max<std::int64_t>(GetTarNumber(&h[kSizeAt], 12), 0);
+  FListed.Crc = TarChecksum(h);
+  FListed.MethodName = "Tarred";
+  FListed.Position = position;
+}
+
+void TTar::AfterUpdate(TWorkList& list) {
+  if (FCancel) return;
+  FTotalUnpacked = FTotalPacked = 0;
+  for (std::size_t i = 0; i < list.Count(); ++i) {
+    if (list.Get(i).State == ceDelete || list.Block(i).size() < kTarBlock) continue;
+    const std::int64_t size = std::max<std::int64_t>(GetTarNumber(&list.Block(i)[kSizeAt], 12), 0);
+    FTotalUnpacked += size;
+    FTotalPacked += size;
+  }
+  if (!OnRead || Switch == swDelete) return;
+  for (std::size_t i = 0; i < list.Count(); ++i) {
+    if (list.Get(i).State != ceCompress || list.Block(i).size() < kTarBlock) continue;
+    TTarHeader h{};
+    std::copy_n(list.Block(i).begin(), kTarBlock, h.begin());
+    FillListed(h, SlashToDelim(list.Name(i)), list.Get(i).Position);
+    OnRead(*this, static_cast<int>(list.Get(i).Position), static_cast<int>(i));
+  }
+}
+
+void TTar::PostProcess(const std::string& name) {
+  if (CompressMethod() != cmTarGzip) return;
+  try {
+    TGZip gz;
+    gz.ShareCancel(FCancelRef);
+    gz.SetArchiveFile(name);
+    gz.SetNameAfterArchive(true);
+    gz.SetFileSpec({FArchiveFile});
+    gz.Switch = swAdd;
+    gz.Extension = exNone;
+    gz.RecurseDirs = false;
+    gz.StoredDirNames = sdNone;
+    gz.OnBegin = OnBegin;
+    gz.OnEnd = OnEnd;
+    gz.OnRead = OnRead;
+    gz.OnProgress = OnProgress;
+    gz.OnError = OnError;
+    gz.OnActivate = OnActivate;
+    gz.OnDeactivate = OnDeactivate;
+    gz.OnFileExists = OnFileExists;
+    gz.TranslateOemChar = TranslateOemChar;
+    gz.DateAttribute = DateAttribute;
+    gz.DeflateType = DeflateType;
+    gz.SetDefaultDir("");
+    gz.Compress();
+  } catch (...) {
+  }
+}
+
+}  // namespace qmx
