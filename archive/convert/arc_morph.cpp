@@ -375,9 +375,11 @@ void TArcMorph::CompressFiles() {
                              TOverwriteMode& mode) {
       if (OnFileExists) OnFileExists(sender, fileName, mode);
     };
-    w->OnDeactivate = [this, w](TZipCommon& sender) {
+    // The tar's gzip step raises this too (its Sender is the gzip writer):
+    // only the tar's own end tests the tar.
+    w->OnDeactivate = [this](TZipCommon& sender) {
       if (OnCompressDeactivate) OnCompressDeactivate(sender);
-      if (w->ArcType() == atTar && FOutArcType == tyTarGzip) {
+      if (sender.ArcType() == atTar && FOutArcType == tyTarGzip) {
         FOutArcType = tyTar;
         try {
           TestNewArchive();
