@@ -1,7 +1,11 @@
-// arcmorph add / delete: set up a TZip or TJar from the command line, run
-// it, and turn what it reported into lines and an exit status.
+// arcmorph add / delete: set up a TZip or TJar (add also a TTar or TGZip)
+// from the command line, run it, and turn what it reported into lines and
+// an exit status.
 #include "app/cli/arcmorph_write.h"
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -12,6 +16,9 @@
 #include "archive/base/format_registry.h"
 #include "archive/base/names.h"
 #include "archive/convert/arc_detect.h"
+#include "archive/formats/gzip/gzip_writer.h"
+#include "archive/formats/tar/tar_writer.h"
+#include "archive/platform/ascii.h"
 #include "archive/platform/files.h"
 #include "archive/zip/zip_check.h"
 #include "archive/zip/zip_writer.h"
@@ -25,7 +32,10 @@ const char* const kWriteUsage =
     "               [--stored-dirs MODE] [--empty-dirs] [--exclude MASK]... [--comment TEXT]\n"
     "      add files to a .zip or .jar archive, creating it when it does not exist;\n"
     "      a directory PATH adds its files (with -r its whole tree), a PATH with\n"
-    "      wildcards is a mask, a file is added by its own name\n"
+    "      wildcards is a mask, a file is added by its own name; a .tar is\n"
+    "      written and updated alike, a .tgz or .tar.gz is written anew as a\n"
+    "      gzip-compressed tar, a .gz holds one FILE (gzip); encryption,\n"
+    "      --comment and --stored-dirs are for .zip and .jar only\n"
     "  arcmorph delete ARCHIVE MASK...\n"
     "      remove the entries whose stored names match the masks\n"
     "\n"
@@ -205,7 +215,7 @@ bool AskNewPassword(TWriteSession& s, std::string& password) {
 }
 
 // Handlers shared by both commands: progress, errors, per-entry lines.
-void Wire(TWriteSession& s, TZipBase& z, TRunTally& t, bool benignNothing) {
+void Wire(TWriteSession& s, TCompBase& z, TRunTally& t, bool benignNothing) {
   const std::string archive = ExpandFileName(z.ArchiveFile());
   z.ShareCancel(SignalCancelFlag());
   if (s.Bar.Enabled())
@@ -246,6 +256,181 @@ void Wire(TWriteSession& s, TZipBase& z, TRunTally& t, bool benignNothing) {
   };
 }
 
+enum TAddKind { akZip, akTar, akTarGz, akGz };
+
+TAddKind AddKindFor(const std::string& archive) {
+  if (EndsTextAscii(archive, ".tar")) return akTar;
+  if (EndsTextAscii(archive, ".tgz") || EndsTextAscii(archive, ".tar.gz")) return akTarGz;
+  if (EndsTextAscii(archive, ".gz")) return akGz;
+  return akZip;
+}
+
+// A fresh directory beside the archive: what is built there is renamed
+// into place, so a failed run leaves the directory as it was.
+std::string MakeSideDir(const std::string& archivePath) {
+  std::string tmpl = AppendSlash(ExtractFilePath(archivePath)) + ".qmx-XXXXXX";
+  if (!mkdtemp(tmpl.data())) return {};
+  return AppendSlash(tmpl);
+}
+
+// The tar inside x.tgz or x.tar.gz: x.tar.
+std::string TarNameOf(const std::string& archivePath) {
+  const std::string name = ExtractFileName(archivePath);
+  const std::size_t cut = EndsTextAscii(name, ".tgz") ? 4 : 3;
+  std::string base = name.substr(0, name.size() - cut);
+  return EndsTextAscii(base, ".tar") ? base : base + ".tar";
+}
+
+// add for .tar, .tgz/.tar.gz and .gz.
+int CmdAddTarGz(TWriteSession& s, TAddKind kind, int levels) {
+  const auto& a = s.Args;
+  const auto& pos = a.Positional();
+  const std::string& archive = pos[1];
+  for (const char* opt : {"--encrypt", "-p", "--encrypt-headers", "--comment", "--stored-dirs"})
+    if (a.Has(opt)) return Usage(std::string(opt) + " is for .zip and .jar archives only");
+  if (kind == akTar && levels > 0)
+    return Usage("a .tar is not compressed: no --store, --fast, --normal or --max");
+  if (kind != akTar && (a.Has("--refresh") || a.Has("--move")))
+    return Usage("a .tgz or .gz is written anew: no --refresh or --move");
+  if (kind == akGz) {
+    for (const char* opt : {"-r", "--empty-dirs", "--exclude"})
+      if (a.Has(opt)) return Usage(std::string(opt) + " does not apply to a .gz of one file");
+    if (pos.size() != 3 || !FileExists(pos[2]))
+      return Usage("a .gz holds one FILE; use .tgz for several files or a directory");
+  }
+
+  const std::string archivePath = ExpandFileName(archive);
+  if (IsDirectory(archive)) {
+    s.Errors.Print(archive, "", "0", E_OPEN_FILE);
+    return kExitUnusable;
+  }
+  const bool existed = FileExists(archive) && FileSizeByName(archive) > 0;
+  if (existed && kind == akTar) {
+    // Updating anything else would throw its content away.
+    TZipCheck probe;
+    probe.SetArchiveFile(archive);
+    if (probe.ArcType() != atTar) {
+      s.Errors.Print(archive, ArcTypeName(probe.ArcType()), "0", E_UNSUPPORTED_TYPE);
+      return kExitUnusable;
+    }
+  } else if (existed) {
+    s.Errors.Note(archive, "exists, not replaced: a .tgz or .gz is written anew, remove it first");
+    return kExitUnusable;
+  }
+
+  TDeflateType level = dtDeflateN;
+  if (a.Has("--store")) level = dtDeflateS;
+  if (a.Has("--fast")) level = dtDeflateF;
+  if (a.Has("--max")) level = dtDeflateX;
+
+  std::string sideDir;
+  if (kind != akTar) {
+    sideDir = MakeSideDir(archivePath);
+    if (sideDir.empty()) {
+      s.Errors.Print(archive, "", "0", E_OPEN_FILE);
+      return kExitUnusable;
+    }
+  }
+  struct TSideDir {
+    std::string Path;
+    ~TSideDir() {
+      std::error_code ec;
+      if (!Path.empty()) std::filesystem::remove_all(Path, ec);
+    }
+  } side{sideDir};
+
+  TRunTally t;
+  int compressed = 0;
+  auto placeResult = [&](const std::string& built) {
+    if (FileExists(built) && RenameFile(built, archivePath)) return;
+    s.Errors.Print(archive, "", "0", E_WRITE_FILE);
+    ++t.ArchiveErrors;
+    compressed = 0;
+  };
+
+  if (kind == akGz) {
+    const std::string source = ExpandFileName(pos[2]);
+    TGZip g;
+    g.SetArchiveFile(archivePath);
+    g.SetDefaultDir(sideDir);
+    g.SetFileSpec({source});
+    g.RecurseDirs = false;
+    g.StoredDirNames = sdNone;
+    g.Extension = exNone;
+    g.ConfirmOverwrites = false;
+    g.DeflateType = level;
+    g.IncludeDotNames = true;
+    g.Attributes.Include(fsHidden);
+    Wire(s, g, t, false);
+    const std::string shown = ExtractFileName(source);
+    g.OnEnd = [&s, &t, shown](TZipCommon&, const std::string&, bool ok) {
+      (ok ? t.Added : t.Failed)++;
+      if (ok && s.Quiet) return;
+      s.Bar.Clear();
+      std::cout << (ok ? "added    " : "FAILED   ") << Printable(shown) << '\n' << std::flush;
+    };
+    compressed = g.Compress();
+    s.Bar.Clear();
+    if (compressed > 0) placeResult(sideDir + shown);
+  } else {
+    const std::string tarPath = kind == akTar ? archivePath : sideDir + TarNameOf(archivePath);
+    const std::vector<std::string> paths(pos.begin() + 2, pos.end());
+    const std::vector<TSpecGroup> groups = BuildSpecGroups(s, paths, a.Has("-r"), t);
+    if (groups.empty()) return kExitUnusable;
+    for (const TSpecGroup& group : groups) {
+      TTar z;
+      z.SetArchiveFile(tarPath);
+      z.SetFileSpec(group.Masks);
+      z.RecurseDirs = group.Recurse;
+      z.StoreEmptySubDirs = a.Has("--empty-dirs");
+      z.SetExcludeSpec(a.Values("--exclude"));
+      z.Switch = a.Has("--refresh") ? swRefresh : a.Has("--move") ? swMove : swAdd;
+      if (z.Switch == swMove) {
+        z.DeleteOptions = doFinal;
+        z.VerifyBeforeDelete = true;
+      }
+      Wire(s, z, t, z.Switch == swRefresh);
+      z.OnReplaceFile = [](TZipCommon&, const std::string&, const std::string&, TDateTime,
+                           TDateTime, std::int64_t, std::int64_t, int, int,
+                           bool& replace) { replace = true; };
+      z.OnRenameDupeFile = [&t](TZipCommon&, const std::string&, std::string&, bool& rename) {
+        rename = false;
+        ++t.Unchanged;
+      };
+      z.OnDeleteFile = [&s, &t](TZipCommon&, const std::string& file, int, int) {
+        if (!t.AfterRun || s.Quiet) return;
+        s.Bar.Clear();
+        std::cout << "removed  " << Printable(file) << '\n' << std::flush;
+      };
+      t.AfterRun = false;
+      compressed += z.Compress();
+      s.Bar.Clear();
+      if (t.ArchiveErrors > 0) break;
+    }
+    if (kind == akTarGz && compressed > 0 && t.ArchiveErrors == 0) {
+      // The tar writer's own gzip step, on the finished tar.
+      TTar z;
+      z.SetArchiveFile(tarPath);
+      z.SetCompressMethod(cmTarGzip);
+      z.DeflateType = level;
+      Wire(s, z, t, false);
+      z.OnEnd = [&s, &t](TZipCommon&, const std::string& name, bool ok) {
+        if (ok) return;
+        ++t.Failed;
+        s.Bar.Clear();
+        std::cout << "FAILED   " << Printable(DelimToSlash(name)) << '\n' << std::flush;
+      };
+      z.PostProcess(tarPath + ".gz");
+      s.Bar.Clear();
+      placeResult(tarPath + ".gz");
+    }
+  }
+  if (!s.Quiet && compressed > 0)
+    std::cout << compressed << (compressed == 1 ? " file " : " files ")
+              << (existed ? "added to " : "in new archive ") << archive << '\n';
+  return ExitStatus(t);
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ add
@@ -275,6 +460,8 @@ int CmdAdd(TWriteSession& s) {
   }
 
   const std::string& archive = pos[1];
+  const TAddKind kind = AddKindFor(archive);
+  if (kind != akZip) return CmdAddTarGz(s, kind, levels);
   std::unique_ptr<TZipBase> writer = WriterFor(archive);
   if (!writer) {
     s.Errors.Print(archive, "add writes .zip and .jar archives", "0", E_UNSUPPORTED_TYPE);
