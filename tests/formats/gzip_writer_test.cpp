@@ -80,6 +80,15 @@ TEST_F(GZipWriter, MemberCarriesNameTimeCrcAndSize) {
   EXPECT_EQ(Out("stat -c %Y out/a.gz"), "1600000000\n");
 }
 
+TEST_F(GZipWriter, MaxFileDateStampsEveryMemberWithTheNewest) {
+  WriteFile(dir_ / "src/a.txt", "a");
+  WriteFile(dir_ / "src/b.txt", "b");
+  ASSERT_EQ(Sh("touch -d @1500000000 src/a.txt && touch -d @1600000000 src/b.txt"), 0);
+  ASSERT_EQ(Gzip("src/*.txt", [](TGZip& g) { g.DateAttribute = qmx::daMaxFileDate; }), 2);
+  EXPECT_EQ(LE32(ReadFile(dir_ / "out/a.gz"), 4), 1600000000u);
+  EXPECT_EQ(LE32(ReadFile(dir_ / "out/b.gz"), 4), 1600000000u);
+}
+
 TEST_F(GZipWriter, EmptyFileGivesAValidMemberWithCrcZero) {
   WriteFile(dir_ / "src/empty", "");
   ASSERT_EQ(Gzip("src/empty", [](TGZip& g) { g.CompressionMethod = qmx::cmInMemory; }), 1);

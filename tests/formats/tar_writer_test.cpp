@@ -267,6 +267,21 @@ TEST_F(TarWriter, OnReadListsTheNewEntries) {
   EXPECT_EQ(listed, (std::vector<std::string>{"a.txt"}));
 }
 
+TEST_F(TarWriter, DateAttributeChoosesTheEntryTimes) {
+  WriteFile(dir_ / "src/old.txt", "o");
+  WriteFile(dir_ / "src/new.txt", "n");
+  ASSERT_EQ(Sh("touch -d @1500000000 src/old.txt && touch -d @1600000000 src/new.txt"), 0);
+  ASSERT_EQ(MakeTar("own.tar"), 2);
+  EXPECT_EQ(Out("tar --full-time -tvf own.tar | awk '{print $5}' | sort -u | wc -l"), "2\n");
+  EXPECT_EQ(Out("python3 -c \"import tarfile;print(sorted(m.mtime for m in "
+                "tarfile.open('own.tar')))\""),
+            "[1500000000, 1600000000]\n");
+  ASSERT_EQ(MakeTar("max.tar", [](TTar& t) { t.DateAttribute = qmx::daMaxFileDate; }), 2);
+  EXPECT_EQ(Out("python3 -c \"import tarfile;print(sorted(m.mtime for m in "
+                "tarfile.open('max.tar')))\""),
+            "[1600000000, 1600000000]\n");
+}
+
 // ---------------------------------------------------------------- peers
 
 TEST_F(TarWriter, PeersReadAndExtractWhatWeWrite) {

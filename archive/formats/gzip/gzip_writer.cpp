@@ -114,6 +114,7 @@ int TGZip::Compress() {
     scan.Activate();
     FScanTotal = scan.FilesSize();
     FTotalUnpacked = FBytesToDo = FScanTotal;
+    for (const TSource& s : sources) FMaxFileDate = std::max(FMaxFileDate, s.Rec.DosTime);
 
     std::string outDir = DefaultDir();
     if (outDir.empty()) outDir = ExtractFilePath(FArchiveFile);
