@@ -1,5 +1,5 @@
 // The gzip writer: output names, the member's bytes, overwrite questions,
-// and gzip, Python and 7-Zip reading what we write at every level.
+// and gzip, pigz, Python and 7-Zip reading what we write at every level.
 #include "archive/formats/gzip/gzip_writer.h"
 
 #include <gtest/gtest.h>
@@ -150,6 +150,7 @@ TEST_F(GZipWriter, OneMemberPerFileThatPeersRead) {
     EXPECT_EQ(Sh("gzip -t out/*.gz"), 0);
     EXPECT_EQ(Sh("gzip -l out/*.gz > /dev/null"), 0);
     EXPECT_EQ(Sh("7zz t out/random.bin.gz > /dev/null"), 0);
+    EXPECT_EQ(Sh("! command -v pigz > /dev/null || pigz -t out/*.gz"), 0);
     for (const char* name : {"random.bin", "seq.txt", "empty.txt", "中文.txt"}) {
       const std::string n = name;
       EXPECT_EQ(Sh("gzip -dc 'out/" + n + ".gz' | cmp - 'src/" + n + "'"), 0) << n;
