@@ -130,10 +130,19 @@ TEST_F(TarWriter, SmallArchivesHaveTheDocumentedSizes) {
   ASSERT_EQ(tar.size(), 10240u);
   EXPECT_EQ(Field(tar, 124, 12), "00000000000");
 
-  // Header and data end at 10240 exactly: nothing is added.
+  // Header and data end at 10240 exactly, or one block short of it: the
+  // two zero blocks that end a tar still follow, then a whole record.
   WriteFile(dir_ / "src/empty", std::string(10240 - 512, 'q'));
   ASSERT_EQ(MakeTar("full.tar"), 1);
-  EXPECT_EQ(ReadFile(dir_ / "full.tar").size(), 10240u);
+  tar = ReadFile(dir_ / "full.tar");
+  ASSERT_EQ(tar.size(), 20480u);
+  EXPECT_EQ(tar.substr(10240), std::string(10240, '\0'));
+  WriteFile(dir_ / "src/empty", std::string(10240 - 1024, 'q'));
+  ASSERT_EQ(MakeTar("lone.tar"), 1);
+  EXPECT_EQ(ReadFile(dir_ / "lone.tar").size(), 20480u);
+  EXPECT_EQ(Sh("7zz t full.tar >/dev/null && 7zz t lone.tar >/dev/null"), 0);
+  EXPECT_EQ(Sh("tar -tf lone.tar 2>tar-err.txt >/dev/null"), 0);
+  EXPECT_EQ(ReadFile(dir_ / "tar-err.txt"), "");
 
   // A 512-byte file needs no data padding: the next header follows it.
   WriteFile(dir_ / "src/b512", std::string(512, 'b'));

@@ -306,7 +306,11 @@ bool TTar::WriteCentralDirectory(TStream32& newArchive, TWorkList& list) {
   (void)list;
   if (FCancel) return false;
   newArchive.Seek(0, soFromEnd);
-  WriteZeros(newArchive, PadTo(newArchive.Position(), kTarRecord));
+  // Two zero blocks end a tar; without them 7-Zip calls an archive that
+  // fills its last record exactly damaged, and GNU tar warns of a lone
+  // zero block when only one fits. Then whole records.
+  const std::int64_t end = newArchive.Position() + 2 * static_cast<std::int64_t>(kTarBlock);
+  WriteZeros(newArchive, end - newArchive.Position() + PadTo(end, kTarRecord));
   return true;
 }
 
