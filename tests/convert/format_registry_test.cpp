@@ -81,9 +81,9 @@ TEST(FormatRegistry, ReaderColumnsMatchTheDocumentedTables) {
       EXPECT_EQ(ReaderClass(k.get()), row.TestReaderName);
       EXPECT_EQ(k->ZipCmntBufSize(), 32000);
     }
-    // Only the ZIP and JAR readers exist so far.
-    const bool zipFamily =
-        t == atZip || t == atZipExe || t == atZipMV || t == atZipDS || t == atJar || t == atJarExe;
+    // The ZIP and JAR readers, and the tar and gzip readers.
+    const bool zipFamily = t == atZip || t == atZipExe || t == atZipMV || t == atZipDS ||
+                           t == atJar || t == atJarExe || t == atTar || t == atGZip;
     EXPECT_EQ(c != nullptr, zipFamily && !row.ConvertReaderName.empty());
     EXPECT_EQ(k != nullptr, zipFamily && !row.TestReaderName.empty());
   }

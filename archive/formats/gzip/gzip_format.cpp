@@ -4,6 +4,7 @@
 #include <string>
 
 #include "archive/base/format_registry.h"
+#include "archive/formats/gzip/gzip_reader.h"
 
 namespace qmx {
 
@@ -36,6 +37,7 @@ void RegisterGZipFormats() {
   gz.RealArchive = gz.CanExtract = gz.CanTest = true;
   gz.ConvertReaderName = gz.TestReaderName = "TUnGZip";
   gz.MethodName = GZipMethodName;
+  gz.ConvertReader = gz.TestReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnGZip>()); };
   TFormatRegistry::Instance().Add(gz);
 }
 

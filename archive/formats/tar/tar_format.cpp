@@ -4,6 +4,7 @@
 #include <string>
 
 #include "archive/base/format_registry.h"
+#include "archive/formats/tar/tar_reader.h"
 
 namespace qmx {
 
@@ -28,6 +29,7 @@ void RegisterTarFormats() {
   tar.RealArchive = tar.CanExtract = tar.CanTest = true;
   tar.ConvertReaderName = tar.TestReaderName = "TUnTar";
   tar.MethodName = TarMethodName;
+  tar.ConvertReader = tar.TestReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnTar>()); };
   reg.Add(tar);
 
   TWriterRow writer;

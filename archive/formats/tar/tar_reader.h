@@ -1,0 +1,63 @@
+// TUnTar reads uncompressed tar archives: v7, ustar, GNU and pax headers.
+// Long names come from GNU "L" records, the ustar prefix and pax "path"
+// records; links, devices and FIFOs are reported and never created.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/base/extract_framework.h"
+
+namespace qmx {
+
+inline constexpr std::int64_t kTarBlock = 512;
+
+// Value of a numeric header field: octal text (digits up to the first NUL,
+// anything else skipped) or, with the high bit of the first byte set, the
+// base-256 form. Negative for a base-256 value that does not fit.
+std::int64_t TarNumber(const std::uint8_t* field, std::size_t length);
+// Whether the block is a tar header by its checksum (unsigned or, as some
+// old writers summed, signed bytes).
+bool TarChecksumMatches(const std::uint8_t* block);
+// Packed DOS date-time for Unix seconds; 0 gives 1 January 1980, 00:01:00.
+std::uint32_t TarTimeToDosDate(std::int64_t seconds);
+
+// One listed entry, with everything its extended headers said.
+struct TTarEntryItem {
+  std::int64_t Header = 0;  // position of the entry's own header block
+  std::int64_t Data = 0;    // position of its data
+  std::int64_t Size = 0;
+  std::string Name;         // after NameToWindows
+  char Type = '0';
+  std::int64_t MTime = 0;
+  std::uint32_t Mode = 0;
+  std::string LinkName;
+  // The archive ends inside the entry's data.
+  bool Truncated = false;
+  bool IsDirectory() const { return Type == '5'; }
+  // Links, devices, FIFOs and GNU sparse or multi-volume pieces.
+  bool IsSpecial() const;
+};
+
+class TUnTar : public TUnBase {
+ public:
+  const std::vector<TTarEntryItem>& Entries() const { return FEntries; }
+
+ protected:
+  void ReadArchive(std::unique_ptr<TFileStream32>& archive) override;
+
+  // Builds the entry list; returns the number of selected entries.
+  int ListTar(TStream& archive);
+  void ExtractTarEntries(TStream& archive);
+  void ExtractEntry(TStream& archive, const TTarEntryItem& item);
+  void DescribeEntry(const TTarEntryItem& item);
+  // Fails the current entry with code, decoding nothing.
+  void RefuseEntry(const TTarEntryItem& item, int code, const std::string& reason);
+
+  std::vector<TTarEntryItem> FEntries;
+};
+
+}  // namespace qmx
