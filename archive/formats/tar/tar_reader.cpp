@@ -45,6 +45,8 @@ std::int64_t RoundUp(std::int64_t n) {
 // The pax records of an extended header that matter here.
 struct TPaxValues {
   bool HasPath = false, HasSize = false, HasMTime = false, HasLink = false;
+  // GNU's sparse files in pax form: their data holds a map first.
+  bool Sparse = false;
   std::string Path, LinkPath;
   std::int64_t Size = 0;
   std::int64_t MTime = 0;
@@ -84,7 +86,8 @@ void ParsePax(const std::string& text, TPaxValues& v) {
       out = negative ? -n : n;
       return true;
     };
-    if (key == "path") {
+    if (key.rfind("GNU.sparse.", 0) == 0) v.Sparse = true;
+    if (key == "path" || key == "GNU.sparse.name") {
       v.HasPath = true;
       v.Path = value;
     } else if (key == "linkpath") {
@@ -206,14 +209,18 @@ int TUnTar::ListTar(TStream& archive) {
   std::string longName, longLink;
   bool hasLongName = false, hasLongLink = false;
   TPaxValues pax;
+  bool pending = false;
   auto damaged = [&](const std::string& why) {
     ReportError(FArchiveFile, why + " at byte " + std::to_string(pos), FVolumeName,
                 E_HEADER_NOT_FOUND);
   };
 
   while (!GetCancel()) {
-    if (pos > size - kTarBlock || ReadAt(archive, pos, b.data(), kTarBlock) != kTarBlock) break;
-    if (std::all_of(b.begin(), b.end(), [](std::uint8_t c) { return c == 0; })) break;
+    if (pos > size - kTarBlock || ReadAt(archive, pos, b.data(), kTarBlock) != kTarBlock ||
+        std::all_of(b.begin(), b.end(), [](std::uint8_t c) { return c == 0; })) {
+      if (pending) damaged("extended header without its entry");
+      break;
+    }
     if (!TarChecksumMatches(b.data())) {
       damaged("damaged tar header");
       break;
@@ -244,13 +251,24 @@ int TUnTar::ListTar(TStream& archive) {
         ParsePax(text, pax);
       }
       // Global records ("g") hold defaults nobody relies on for names.
+      pending = type != 'g';
       pos = data + RoundUp(dataSize);
       continue;
     }
 
+    pending = false;
     TTarEntryItem item;
     item.Header = pos;
-    item.Data = data;
+    std::int64_t dataAt = data;
+    // An old GNU sparse header may go on in extension blocks.
+    if (type == 'S' && b[482] != 0) {
+      std::array<std::uint8_t, kTarBlock> ext{};
+      do {
+        if (ReadAt(archive, dataAt, ext.data(), kTarBlock) != kTarBlock) break;
+        dataAt += kTarBlock;
+      } while (ext[504] != 0 && !GetCancel());
+    }
+    item.Data = dataAt;
     if (pax.HasSize) dataSize = pax.Size;
     item.Size = dataSize;
     item.Type = type == '\0' ? '0' : type;
@@ -276,13 +294,25 @@ int TUnTar::ListTar(TStream& archive) {
     if ((item.Type == '0' || item.Type == '7') && !raw.empty() && raw.back() == '/')
       item.Type = '5';
     if (item.Type == 'D') item.Type = '5';
+    if (pax.Sparse) item.Type = 'S';
     hasLongName = hasLongLink = false;
     pax = TPaxValues{};
     // Links, devices, FIFOs and directories have no data, whatever their
     // size field says; a GNU dumpdir's listing is stepped over.
     if (type != '\0' && std::strchr("123465", type) != nullptr) dataSize = 0;
     if (std::strchr("12346", item.Type) != nullptr || item.Type == '5') item.Size = 0;
-    item.Truncated = dataSize > room;
+    const std::int64_t roomAfter = size - dataAt;
+    item.Truncated = dataSize > roomAfter;
+    // "./x" is x; "./" itself is the directory extracted into.
+    bool root = false;
+    while (raw.size() >= 2 && raw[0] == '.' && raw[1] == '/') {
+      raw.erase(0, 2);
+      root = raw.empty();
+    }
+    if (raw == ".") root = true, raw.clear();
+    if (raw.empty() && !root && item.Type != 'V')
+      ReportError(FArchiveFile, "an entry without a name at byte " + std::to_string(pos),
+                  FVolumeName, E_INVALID_NAME);
     item.Name = NameToWindows(raw, TranslateOemChar && !LooksLikeUtf8Name(raw));
 
     // A volume label names the archive, not an entry.
@@ -293,8 +323,8 @@ int TUnTar::ListTar(TStream& archive) {
     } else if (item.Truncated) {
       ReportError(FArchiveFile, "the archive ends inside " + raw, FVolumeName, E_READ_FILE);
     }
-    if (dataSize > room) break;
-    pos = data + RoundUp(dataSize);
+    if (dataSize > roomAfter) break;
+    pos = dataAt + RoundUp(dataSize);
   }
   return static_cast<int>(FEntries.size());
 }
