@@ -330,10 +330,16 @@ int TUnTar::ListTar(TStream& archive) {
 }
 
 void TUnTar::ExtractTarEntries(TStream& archive) {
+  FMadeDirs.clear();
   for (const TTarEntryItem& item : FEntries) {
     if (GetCancel()) break;
     ExtractEntry(archive, item);
   }
+  // Files created inside a directory change its time: directories get
+  // theirs last, the deepest first.
+  for (auto it = FMadeDirs.rbegin(); it != FMadeDirs.rend(); ++it)
+    FileSetDate(it->first, it->second);
+  FMadeDirs.clear();
 }
 
 void TUnTar::DescribeEntry(const TTarEntryItem& item) {
@@ -372,7 +378,8 @@ void TUnTar::ExtractEntry(TStream& archive, const TTarEntryItem& item) {
   }
   if (item.IsDirectory()) {
     FEntryUnixMode = 0040000 | (item.Mode & 0777);
-    ExtractDirectoryEntry();
+    if (ExtractDirectoryEntry() && FOutputTarget == otFile && CreateStoredDirs)
+      FMadeDirs.emplace_back(FFileName, dosDate);
     return;
   }
   if (item.Truncated) {

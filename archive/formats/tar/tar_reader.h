@@ -7,6 +7,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/base/extract_framework.h"
@@ -58,6 +59,8 @@ class TUnTar : public TUnBase {
   void RefuseEntry(const TTarEntryItem& item, int code, const std::string& reason);
 
   std::vector<TTarEntryItem> FEntries;
+  // Directories created in this run, with the time each is to get.
+  std::vector<std::pair<std::string, std::uint32_t>> FMadeDirs;
 };
 
 }  // namespace qmx
