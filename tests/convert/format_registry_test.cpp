@@ -12,6 +12,8 @@
 #include <string>
 
 #include "archive/base/names.h"
+#include "archive/formats/gzip/gzip_reader.h"
+#include "archive/formats/tar/tar_reader.h"
 #include "archive/zip/zip_reader.h"
 #include "archive/zip/zip_writer.h"
 
@@ -56,6 +58,8 @@ std::string ReaderClass(const TUnBase* r) {
   if (!r) return "";
   if (dynamic_cast<const TUnJar*>(r)) return "TUnJar";
   if (dynamic_cast<const TUnZip*>(r)) return "TUnZip";
+  if (dynamic_cast<const TUnTar*>(r)) return "TUnTar";
+  if (dynamic_cast<const TUnGZip*>(r)) return "TUnGZip";
   return "another reader";
 }
 

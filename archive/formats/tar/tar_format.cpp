@@ -29,7 +29,13 @@ void RegisterTarFormats() {
   tar.RealArchive = tar.CanExtract = tar.CanTest = true;
   tar.ConvertReaderName = tar.TestReaderName = "TUnTar";
   tar.MethodName = TarMethodName;
-  tar.ConvertReader = tar.TestReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnTar>()); };
+  tar.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnTar>()); };
+  // The checker's inner readers all get its comment buffer.
+  tar.TestReader = [] {
+    std::unique_ptr<TUnBase> r = std::make_unique<TUnTar>();
+    r->SetZipCmntBufSize(32000);
+    return r;
+  };
   reg.Add(tar);
 
   TWriterRow writer;
