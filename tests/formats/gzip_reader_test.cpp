@@ -286,3 +286,19 @@ TEST(CompressFiles, BadFlagsAreReported) {
 
 }  // namespace
 }  // namespace qmx
+
+namespace qmx {
+namespace {
+
+TEST(GZipReader, AnEmptyMemberMakesAnEmptyFile) {
+  TempDir dir;
+  WriteFile(dir / "nothing", "");
+  ASSERT_EQ(Sh("cd " + dir.path() + " && gzip -c nothing > nothing.gz"), 0);
+  const TGzRun run = RunGz(dir, "nothing.gz");
+  EXPECT_EQ(run.Log.Passed.size(), 1u) << run.Log.ErrorText();
+  EXPECT_TRUE(FileExists(dir / "out/nothing"));
+  EXPECT_EQ(ReadFile(dir / "out/nothing"), "");
+}
+
+}  // namespace
+}  // namespace qmx

@@ -366,12 +366,13 @@ bool TUnGZip::Decide() {
   }
   std::vector<std::uint8_t> head;
   head.swap(FHead);
-  return WriteOut(head.data(), static_cast<std::int64_t>(head.size()));
+  // An empty member still makes its (empty) file.
+  return WriteOut(head.data(), static_cast<std::int64_t>(head.size()), true);
 }
 
-bool TUnGZip::WriteOut(const void* buf, std::int64_t count) {
+bool TUnGZip::WriteOut(const void* buf, std::int64_t count, bool open) {
   if (FOutFailed) return false;
-  if (count <= 0) return true;
+  if (count <= 0 && !(open && FDiverted.empty() && !FOutOpened)) return true;
   if (!FDiverted.empty()) {
     UpdateEntryCrc(32, buf, count);
     if (FOut->Write(buf, count) != count) {
@@ -389,7 +390,7 @@ bool TUnGZip::WriteOut(const void* buf, std::int64_t count) {
         return false;
       }
     }
-    if (WriteBlock(FOut.get(), buf, true, count, 32) < count) {
+    if (count > 0 && WriteBlock(FOut.get(), buf, true, count, 32) < count) {
       FOutFailed = true;
       return false;
     }

@@ -47,7 +47,7 @@ class TUnGZip : public TUnBase {
   // or to the diverted tar file. False when the output failed.
   bool Deliver(const void* buf, std::int64_t count);
   bool Decide();
-  bool WriteOut(const void* buf, std::int64_t count);
+  bool WriteOut(const void* buf, std::int64_t count, bool open = false);
   void ExtractNestedTar();
 
   TMemberInfo FInfo;

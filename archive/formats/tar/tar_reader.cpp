@@ -71,7 +71,10 @@ void ParsePax(const std::string& text, TPaxValues& v) {
     p += static_cast<std::size_t>(length);
     const std::size_t eq = record.find('=');
     if (eq == std::string::npos) continue;
-    const std::string key = record.substr(0, eq), value = record.substr(eq + 1);
+    const std::string key = record.substr(0, eq);
+    // A NUL would end the name early wherever it is used.
+    std::string value = record.substr(eq + 1);
+    value = value.substr(0, value.find('\0'));
     auto number = [](const std::string& s, std::int64_t& out) {
       // Decimal seconds may carry a fraction; a sign only on times.
       std::size_t i = 0;
