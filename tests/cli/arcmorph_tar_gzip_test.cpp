@@ -82,6 +82,14 @@ TEST_F(ArcmorphTarGzip, ConvertsToZipAndJar) {
   EXPECT_EQ(Sh("unzip -p a.zip proj/readme.txt | cmp - src/proj/readme.txt"), 0);
 }
 
+TEST_F(ArcmorphTarGzip, AnEntryNamedLikeTheArchiveSurvivesConversion) {
+  // readme.tgz holding "readme": the entry is no intermediate file.
+  ASSERT_EQ(Sh("mkdir s && echo 'keep me' > s/readme && cd s && tar czf ../readme.tgz readme"), 0);
+  const auto r = Cli("convert readme.tgz out.zip");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Sh("unzip -p out.zip readme | grep -q 'keep me'"), 0);
+}
+
 TEST(ArcmorphCorpus, PeerVerdictsOnTarGzipAndCompressFiles) {
   // Files every peer reads; the tests of each must pass.
   const std::vector<std::string> good = {
