@@ -161,7 +161,8 @@ TEST_F(ArcmorphTest, TestExitsByTheWorstVerdict) {
 
   // Tar has a reader now: an ARC file, which has none, under a tar name
   // (detection goes by content).
-  WriteFile(dir_ / "plain.tar", std::string("\x1A\x08README\0\0\0\0\0\0\0", 15) + std::string(64, 'x'));
+  WriteFile(dir_ / "plain.tar",
+            std::string("\x1A\x08README\0\0\0\0\0\0\0", 15) + std::string(64, 'x'));
   EXPECT_EQ(Cli("test plain.tar").code, 2) << "no reader for tar yet: unusable";
 }
 

@@ -15,7 +15,9 @@ namespace qmx {
 namespace {
 
 using test::ReadFile;
-int Sh(const std::string& cmd) { return test::Run(cmd); }
+int Sh(const std::string& cmd) {
+  return test::Run(cmd);
+}
 using test::TempDir;
 using test::WriteFile;
 

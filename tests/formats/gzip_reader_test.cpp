@@ -122,7 +122,9 @@ std::string WithExtraAndComment(const std::string& gz) {
   if (gz[3] & 0x08) p = gz.find('\0', 10) + 1;
   std::string h = gz.substr(0, 10);
   h[3] = static_cast<char>(0x04 | 0x08 | 0x10);
-  const std::string extra = "AB\x04\x00" "data";
+  const std::string extra =
+      "AB\x04\x00"
+      "data";
   h += std::string(1, static_cast<char>(extra.size())) + std::string(1, '\0') + extra;
   h += std::string("named.txt") + '\0';
   h += std::string("a comment about the file") + '\0';

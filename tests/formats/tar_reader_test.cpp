@@ -168,7 +168,8 @@ TEST(TarReader, DamageEndsTheListingWithAnError) {
   bad.BadChecksum = true;
   TTarHeader later;
   later.Name = "later.txt";
-  const TTarRun run = ExtractImage(dir, TarBlock(good) + TarBlock(bad) + TarBlock(later) + TarEnd());
+  const TTarRun run =
+      ExtractImage(dir, TarBlock(good) + TarBlock(bad) + TarBlock(later) + TarEnd());
   EXPECT_EQ(ReadFile(dir / "out/good.txt"), "good\n");
   EXPECT_FALSE(FileExists(dir / "out/bad.txt"));
   EXPECT_FALSE(FileExists(dir / "out/later.txt"));
@@ -312,7 +313,8 @@ class TarPeers : public ::testing::Test {
     WriteFile(src + "/d/sub/big.txt", big);
     WriteFile(src + "/d/empty", "");
     WriteFile(src + "/d/" + std::string(90, 'n') + "/" + std::string(90, 'f') + ".txt", "long\n");
-    ASSERT_EQ(Sh("cd " + src + " && chmod 0750 d/a.txt && ln -s a.txt d/link && "
+    ASSERT_EQ(Sh("cd " + src +
+                 " && chmod 0750 d/a.txt && ln -s a.txt d/link && "
                  "touch -d '2021-03-04 05:06:08' d/a.txt d/sub/big.txt && "
                  "touch -d '2020-01-02 03:04:05' d/sub"),
               0);
@@ -363,8 +365,9 @@ TEST_F(TarPeers, GnuTarInEveryFormat) {
 }
 
 TEST_F(TarPeers, BsdtarSevenZipAndPython) {
-  ASSERT_EQ(Sh("cd " + dir_ / "src" + " && bsdtar --format ustar -cf ../bsd-ustar.tar d && "
-                                      "bsdtar --format pax -cf ../bsd-pax.tar d"),
+  ASSERT_EQ(Sh("cd " + dir_ / "src" +
+               " && bsdtar --format ustar -cf ../bsd-ustar.tar d && "
+               "bsdtar --format pax -cf ../bsd-pax.tar d"),
             0);
   Compare("bsd-ustar.tar");
   Compare("bsd-pax.tar");

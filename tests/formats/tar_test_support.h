@@ -23,7 +23,10 @@ struct TTarHeader {
   unsigned Mode = 0644;
   std::int64_t MTime = 1700000000;
   // The POSIX magic; GNU writes "ustar  \0".
-  std::string Magic = std::string("ustar\0" "00", 8);
+  std::string Magic = std::string(
+      "ustar\0"
+      "00",
+      8);
   std::string Prefix;
   std::string LinkName;
   // Overrides of the size field: raw text, or the base-256 form of a value.
@@ -128,7 +131,9 @@ inline void Attach(TUnBase& r, TReaderLog& log) {
     (pass ? log.Passed : log.Failed).push_back(name);
   };
   r.OnError = [&log](TZipCommon&, const std::string& file, const std::string& msg,
-                     const std::string&, int code) { log.Errors.push_back({code, file + ": " + msg}); };
+                     const std::string&, int code) {
+    log.Errors.push_back({code, file + ": " + msg});
+  };
   r.ConfirmOverwrites = false;
   r.OverwriteMode = omOverwrite;
   r.UseStoredDirs = true;

@@ -301,9 +301,7 @@ bool TUnGZip::DecodeCompress(TStream& archive) {
   archive.Seek(FInfo.DataStart, soFromBeginning);
   TLegacyInput in(archive, std::max<std::int64_t>(archive.Size() - FInfo.DataStart, 0), {},
                   FCancelRef);
-  auto write = [&](const void* b, std::int64_t n) -> std::int64_t {
-    return Deliver(b, n) ? n : 0;
-  };
+  auto write = [&](const void* b, std::int64_t n) -> std::int64_t { return Deliver(b, n) ? n : 0; };
   const TLzwResult r = UnLzwDecode(in, write, FInfo.Method, FCancelRef);
   switch (r) {
     case lzwOk:
@@ -341,10 +339,9 @@ bool TUnGZip::Deliver(const void* buf, std::int64_t count) {
 
 bool TUnGZip::Decide() {
   FDecided = true;
-  const bool tar =
-      FHead.size() == static_cast<std::size_t>(kTarBlock) &&
-      std::any_of(FHead.begin(), FHead.end(), [](std::uint8_t c) { return c != 0; }) &&
-      TarChecksumMatches(FHead.data());
+  const bool tar = FHead.size() == static_cast<std::size_t>(kTarBlock) &&
+                   std::any_of(FHead.begin(), FHead.end(), [](std::uint8_t c) { return c != 0; }) &&
+                   TarChecksumMatches(FHead.data());
   if (tar) {
     bool doUnTar = false;
     if (!OnNestedTarFile) {

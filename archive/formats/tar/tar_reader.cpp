@@ -171,8 +171,8 @@ bool TarChecksumMatches(const std::uint8_t* block) {
 std::uint32_t TarTimeToDosDate(std::int64_t seconds) {
   if (seconds == 0) return 0x00210020;
   // Outside what a DOS date holds: the nearest end of its range.
-  constexpr std::int64_t kFirst = 315532800;   // 1980-01-01 UTC
-  constexpr std::int64_t kLast = 4354819199;   // 2107-12-31 UTC
+  constexpr std::int64_t kFirst = 315532800;  // 1980-01-01 UTC
+  constexpr std::int64_t kLast = 4354819199;  // 2107-12-31 UTC
   seconds = std::clamp(seconds, kFirst + 86400, kLast - 86400);
   return UnixToDosDateTime(static_cast<std::time_t>(seconds));
 }
@@ -276,8 +276,8 @@ int TUnTar::ListTar(TStream& archive) {
     item.Size = dataSize;
     item.Type = type == '\0' ? '0' : type;
     item.MTime = pax.HasMTime ? pax.MTime : TarNumber(b.data() + 136, 12);
-    item.Mode = static_cast<std::uint32_t>(std::max<std::int64_t>(TarNumber(b.data() + 100, 8), 0) &
-                                           07777);
+    item.Mode =
+        static_cast<std::uint32_t>(std::max<std::int64_t>(TarNumber(b.data() + 100, 8), 0) & 07777);
     std::string raw;
     if (pax.HasPath) {
       raw = pax.Path;
@@ -292,7 +292,9 @@ int TUnTar::ListTar(TStream& archive) {
         if (!prefix.empty()) raw = prefix + "/" + raw;
       }
     }
-    item.LinkName = pax.HasLink ? pax.LinkPath : hasLongLink ? longLink : Field(b.data() + 157, 100);
+    item.LinkName = pax.HasLink   ? pax.LinkPath
+                    : hasLongLink ? longLink
+                                  : Field(b.data() + 157, 100);
     // Old tars mark directories by the trailing slash alone.
     if ((item.Type == '0' || item.Type == '7') && !raw.empty() && raw.back() == '/')
       item.Type = '5';
@@ -355,7 +357,8 @@ void TUnTar::DescribeEntry(const TTarEntryItem& item) {
   e.IsDirectory = item.IsDirectory();
   e.Attributes = e.IsDirectory ? kDirectoryAttr : kFileAttr;
   e.MethodName = MethodName(item.IsSpecial() ? -1 : 0, 0, e.IsDirectory);
-  if (item.IsSpecial()) e.MethodName = item.Type == '2' ? "Symlink" : item.Type == '1' ? "Hardlink" : "Special";
+  if (item.IsSpecial())
+    e.MethodName = item.Type == '2' ? "Symlink" : item.Type == '1' ? "Hardlink" : "Special";
 }
 
 void TUnTar::RefuseEntry(const TTarEntryItem& item, int code, const std::string& reason) {

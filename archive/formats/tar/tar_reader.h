@@ -31,7 +31,7 @@ struct TTarEntryItem {
   std::int64_t Header = 0;  // position of the entry's own header block
   std::int64_t Data = 0;    // position of its data
   std::int64_t Size = 0;
-  std::string Name;         // after NameToWindows
+  std::string Name;  // after NameToWindows
   char Type = '0';
   std::int64_t MTime = 0;
   std::uint32_t Mode = 0;
