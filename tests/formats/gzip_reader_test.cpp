@@ -252,6 +252,21 @@ TEST_F(NestedTar, TestingChecksTheTarsEntries) {
   EXPECT_EQ(CountFiles(dir_ / "tmp"), 0);
 }
 
+TEST_F(NestedTar, TheChangeToTarIsAnnounced) {
+  Sh("mkdir -p " + dir_ / "out");
+  TReaderLog log;
+  TUnGZip gz;
+  Attach(gz, log);
+  gz.SetArchiveFile(dir_ / "backup.tgz");
+  gz.SetExtractDir(dir_ / "out");
+  gz.SetFileSpec({"*.*"});
+  gz.OnNestedTarFile = [](TZipCommon&, const std::string&, bool& doUnTar) { doUnTar = true; };
+  std::vector<TArcType> changes;
+  gz.OnChangeArchive = [&](TZipCommon&, const std::string&, TArcType t) { changes.push_back(t); };
+  EXPECT_EQ(gz.Extract(), 2);
+  EXPECT_EQ(changes, std::vector<TArcType>{atTar});
+}
+
 TEST(CompressFiles, EveryCodeWidthMatchesUncompress) {
   TempDir dir;
   WriteFile(dir / "data", Sample(80000));

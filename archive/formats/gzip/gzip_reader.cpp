@@ -439,7 +439,7 @@ void TUnGZip::ExtractNestedTar() {
   const int n = FOutputTarget == otNone ? tar.Test() : tar.Extract();
   FArcType = atTar;
   FFilesProcessed = n;
-  if (n > 0 && OnChangeArchive) OnChangeArchive(*this, FArchiveFile, FArcType);
+  if (n > 0 && OnChangeArchive) OnChangeArchive(*this, FFileName, FArcType);
 }
 
 }  // namespace qmx
