@@ -130,6 +130,8 @@ int RunConvert(const std::vector<std::string>& args) {
       bar.Update(byArchive, ExtractFileName(sender.FileName()));
     };
   }
+  // A gzip file of a tar converts as the tar's entries, as tar xzf gives them.
+  morph.OnNestedTarFile = [](TZipCommon&, const std::string&, bool& doUnTar) { doUnTar = true; };
   morph.OnExtractBegin = [&](TZipCommon&, const std::string& name, int, bool&) {
     log("extracting", DelimToSlash(name));
   };

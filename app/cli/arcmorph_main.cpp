@@ -269,14 +269,31 @@ int CmdList(TSession& s) {
   // in OnBegin visits each entry without decoding it. Directory entries are
   // never offered to OnBegin; their verdict arrives through OnEnd.
   std::vector<TListedEntry> listed;
-  reader->OnBegin = [&](TZipCommon&, const std::string& name, int, bool& extract) {
-    listed.push_back(ListedEntry(*reader, name));
-    extract = false;
+  // A gzip member is decoded to learn whether it holds a tar: then the
+  // tar's entries are listed in its place, as tar tzf lists them.
+  bool memberOffered = false;
+  auto entryOf = [&](TZipCommon& sender, const std::string& name) {
+    const auto* inner = dynamic_cast<const TUnBase*>(&sender);
+    return ListedEntry(inner ? *inner : *reader, name);
+  };
+  reader->OnBegin = [&](TZipCommon& sender, const std::string& name, int, bool& extract) {
+    listed.push_back(entryOf(sender, name));
+    extract = &sender == reader.get() && reader->ArcType() == atGZip;
+    memberOffered = extract;
+  };
+  reader->OnNestedTarFile = [&](TZipCommon&, const std::string&, bool& doUnTar) {
+    doUnTar = true;
+    if (memberOffered && !listed.empty()) listed.pop_back();
+    memberOffered = false;
   };
   // Entries the reader cannot decode (an unknown method) and directories
   // arrive here.
-  reader->TZipCommon::OnEnd = [&](TZipCommon&, const std::string& name, bool) {
-    listed.push_back(ListedEntry(*reader, name));
+  reader->TZipCommon::OnEnd = [&](TZipCommon& sender, const std::string& name, bool) {
+    if (memberOffered && &sender == reader.get()) {
+      memberOffered = false;
+      return;
+    }
+    listed.push_back(entryOf(sender, name));
   };
   // Listing decodes nothing: the method column says what cannot be read.
   reader->OnError = [print = s.Errors.Handler()](TZipCommon& sender, const std::string& file,
@@ -338,6 +355,7 @@ int CmdTest(TSession& s) {
   check.OnNextVolume = s.Volumes.Handler();
   check.OnProgress = ProgressHandler(s);
   if (!s.Args.Has("-p") && s.Interactive) check.OnGetPassword = PasswordPrompt(s);
+  check.OnNestedTarFile = [](TZipCommon&, const std::string&, bool& doUnTar) { doUnTar = true; };
   TTally t;
   check.OnStatus = [&](TZipCommon&, const std::string& name, bool pass) {
     (pass ? t.Passed : t.Failed)++;
@@ -416,6 +434,8 @@ int CmdExtract(TSession& s) {
     if (pass && s.Quiet) return s.Reason.clear();
     PrintVerdict(s, pass, name);
   };
+  // A gzip file of a tar extracts as the tar's entries, as tar xzf does.
+  reader->OnNestedTarFile = [](TZipCommon&, const std::string&, bool& doUnTar) { doUnTar = true; };
   reader->Extract();
   s.Bar.Clear();
   return ExitStatus(s, t);

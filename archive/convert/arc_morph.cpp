@@ -293,12 +293,10 @@ bool TArcMorph::ExtractArchive() {
   bool ran = false;
   try {
     if (CanExtractType(r->ArcType())) {
+      // The gzip reader removes the intermediate tar of a nested tar itself;
+      // the file of that name in the work directory, if any, is one of the
+      // tar's own entries and stays.
       r->Extract();
-      if (FArcType == atGZip && FNestedTarFound) {
-        const std::string tar =
-            JoinPath(FWorkDir, ChangeFileExt(ExtractFileName(FArchiveFile), ""));
-        if (FileExists(tar)) DeleteFile(tar);
-      }
       ran = true;
     } else {
       ReportError(FArchiveFile, "", "0", E_UNSUPPORTED_TYPE);

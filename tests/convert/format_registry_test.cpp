@@ -12,6 +12,8 @@
 #include <string>
 
 #include "archive/base/names.h"
+#include "archive/formats/gzip/gzip_reader.h"
+#include "archive/formats/tar/tar_reader.h"
 #include "archive/zip/zip_reader.h"
 #include "archive/zip/zip_writer.h"
 
@@ -56,6 +58,8 @@ std::string ReaderClass(const TUnBase* r) {
   if (!r) return "";
   if (dynamic_cast<const TUnJar*>(r)) return "TUnJar";
   if (dynamic_cast<const TUnZip*>(r)) return "TUnZip";
+  if (dynamic_cast<const TUnTar*>(r)) return "TUnTar";
+  if (dynamic_cast<const TUnGZip*>(r)) return "TUnGZip";
   return "another reader";
 }
 
@@ -81,9 +85,9 @@ TEST(FormatRegistry, ReaderColumnsMatchTheDocumentedTables) {
       EXPECT_EQ(ReaderClass(k.get()), row.TestReaderName);
       EXPECT_EQ(k->ZipCmntBufSize(), 32000);
     }
-    // Only the ZIP and JAR readers exist so far.
-    const bool zipFamily =
-        t == atZip || t == atZipExe || t == atZipMV || t == atZipDS || t == atJar || t == atJarExe;
+    // The ZIP and JAR readers, and the tar and gzip readers.
+    const bool zipFamily = t == atZip || t == atZipExe || t == atZipMV || t == atZipDS ||
+                           t == atJar || t == atJarExe || t == atTar || t == atGZip;
     EXPECT_EQ(c != nullptr, zipFamily && !row.ConvertReaderName.empty());
     EXPECT_EQ(k != nullptr, zipFamily && !row.TestReaderName.empty());
   }

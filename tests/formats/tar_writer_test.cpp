@@ -60,16 +60,16 @@ TEST(TarFields, NumbersUseOctalAndBase256FromEightGiB) {
   const std::uint64_t lastOctal = (std::uint64_t{1} << 33) - 1;
   ASSERT_TRUE(qmx::PutTarNumber(f, 12, lastOctal));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(f), 11), "77777777777");
-  EXPECT_EQ(qmx::GetTarNumber(f, 12), static_cast<std::int64_t>(lastOctal));
+  EXPECT_EQ(qmx::TarNumber(f, 12), static_cast<std::int64_t>(lastOctal));
 
   const std::uint64_t eightGiB = std::uint64_t{1} << 33;
   ASSERT_TRUE(qmx::PutTarNumber(f, 12, eightGiB));
   const std::uint8_t want[12] = {0x80, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0};
   EXPECT_EQ(std::memcmp(f, want, 12), 0);
-  EXPECT_EQ(qmx::GetTarNumber(f, 12), static_cast<std::int64_t>(eightGiB));
+  EXPECT_EQ(qmx::TarNumber(f, 12), static_cast<std::int64_t>(eightGiB));
   const std::uint64_t big = 0x0123456789ABCDEFull;
   ASSERT_TRUE(qmx::PutTarNumber(f, 12, big));
-  EXPECT_EQ(qmx::GetTarNumber(f, 12), static_cast<std::int64_t>(big));
+  EXPECT_EQ(qmx::TarNumber(f, 12), static_cast<std::int64_t>(big));
 
   // An 8-byte field holds 56 bits in base-256.
   std::uint8_t small[8];
@@ -77,9 +77,10 @@ TEST(TarFields, NumbersUseOctalAndBase256FromEightGiB) {
   EXPECT_FALSE(qmx::PutTarNumber(small, 8, std::uint64_t{1} << 56));
   // What other writers put there: blanks and terminators around the digits.
   const std::uint8_t gnu[12] = {' ', ' ', '1', '7', ' ', 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(qmx::GetTarNumber(gnu, 12), 017);
-  const std::uint8_t junk[12] = {'1', 'x', 0};
-  EXPECT_EQ(qmx::GetTarNumber(junk, 12), -1);
+  EXPECT_EQ(qmx::TarNumber(gnu, 12), 017);
+  // Anything but octal digits is skipped, up to the first NUL.
+  const std::uint8_t junk[12] = {'1', 'x', '2', 0, '7'};
+  EXPECT_EQ(qmx::TarNumber(junk, 12), 012);
 }
 
 TEST(TarFields, HeaderLayoutAndChecksum) {
@@ -98,7 +99,8 @@ TEST(TarFields, HeaderLayoutAndChecksum) {
   EXPECT_EQ(s.substr(257, 8), std::string("ustar  \0", 8));
   EXPECT_EQ(s.substr(265, 32), std::string(32, 'u'));  // cut, no terminator
   EXPECT_EQ(Field(s, 297, 32), "root");
-  EXPECT_EQ(qmx::StoredTarChecksum(h), qmx::TarChecksum(h));
+  EXPECT_TRUE(qmx::TarChecksumMatches(h.data()));
+  EXPECT_EQ(qmx::TarNumber(h.data() + 148, 8), qmx::TarChecksum(h.data()));
   EXPECT_EQ(s[155], '\0');
 
   t.FillHeader(h, "d/", true, 0, 0);
@@ -167,7 +169,7 @@ TEST_F(TarWriter, DirectoriesAndLongNames) {
   while (at + 512 <= tar.size() && tar[at] != '\0') {
     const std::string name = Field(tar, at, 100);
     const std::int64_t size =
-        qmx::GetTarNumber(reinterpret_cast<const std::uint8_t*>(&tar[at + 124]), 12);
+        qmx::TarNumber(reinterpret_cast<const std::uint8_t*>(&tar[at + 124]), 12);
     if (tar[at + 156] == 'L') {
       EXPECT_EQ(name, "././@LongLink");
       const std::string full = tar.substr(at + 512, static_cast<std::size_t>(size));
@@ -178,7 +180,7 @@ TEST_F(TarWriter, DirectoriesAndLongNames) {
       EXPECT_EQ(tar.substr(next + 100, 7), "0100444");
       EXPECT_EQ(tar.substr(next, 100), names.back().substr(0, 100));
       at = next + 512 +
-           ((qmx::GetTarNumber(reinterpret_cast<const std::uint8_t*>(&tar[next + 124]), 12) + 511) /
+           ((qmx::TarNumber(reinterpret_cast<const std::uint8_t*>(&tar[next + 124]), 12) + 511) /
             512) *
                512;
       continue;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "archive/base/format_registry.h"
+#include "archive/formats/gzip/gzip_reader.h"
 
 namespace qmx {
 
@@ -36,6 +37,13 @@ void RegisterGZipFormats() {
   gz.RealArchive = gz.CanExtract = gz.CanTest = true;
   gz.ConvertReaderName = gz.TestReaderName = "TUnGZip";
   gz.MethodName = GZipMethodName;
+  gz.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnGZip>()); };
+  // The checker's inner readers all get its comment buffer.
+  gz.TestReader = [] {
+    std::unique_ptr<TUnBase> r = std::make_unique<TUnGZip>();
+    r->SetZipCmntBufSize(32000);
+    return r;
+  };
   TFormatRegistry::Instance().Add(gz);
 }
 

@@ -247,7 +247,8 @@ bool TGZip::CompressOne(const TSource& s, const std::string& output, std::uint32
   if (size == 0) crc = 0;
   FEntryCrc.Crc32 = crc;
 
-  const std::string name = NameToArchive(FFileName, TranslateOemChar);
+  // The stored name is the system's bytes, as gzip writes it.
+  const std::string name = NameToArchive(FFileName, false);
   const auto header = GZipMemberHeader(static_cast<std::uint32_t>(std::max<std::time_t>(mtime, 0)));
   std::array<std::uint8_t, 8> trailer{};
   PutLE32(&trailer[0], crc);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "archive/base/format_registry.h"
+#include "archive/formats/tar/tar_reader.h"
 #include "archive/formats/tar/tar_writer.h"
 
 namespace qmx {
@@ -29,6 +30,13 @@ void RegisterTarFormats() {
   tar.RealArchive = tar.CanExtract = tar.CanTest = true;
   tar.ConvertReaderName = tar.TestReaderName = "TUnTar";
   tar.MethodName = TarMethodName;
+  tar.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnTar>()); };
+  // The checker's inner readers all get its comment buffer.
+  tar.TestReader = [] {
+    std::unique_ptr<TUnBase> r = std::make_unique<TUnTar>();
+    r->SetZipCmntBufSize(32000);
+    return r;
+  };
   reg.Add(tar);
 
   TWriterRow writer;

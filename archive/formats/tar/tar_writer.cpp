@@ -77,67 +77,6 @@ std::string PaxPath(const std::string& data) {
 
 // ---------------------------------------------------------------- fields
 
-bool PutTarNumber(std::uint8_t* field, std::size_t width, std::uint64_t value) {
-  std::memset(field, 0, width);
-  const std::size_t digits = width - 1;
-  if (digits * 3 >= 64 || value < (std::uint64_t{1} << (digits * 3))) {
-    for (std::size_t i = digits; i-- > 0;) {
-      field[i] = static_cast<std::uint8_t>('0' + (value & 7));
-      value >>= 3;
-    }
-    return true;
-  }
-  // Base-256: the high bit of the first byte marks it; the remaining
-  // width*8-1 bits hold the value.
-  if ((width - 1) * 8 < 64 && (value >> ((width - 1) * 8)) != 0) return false;
-  for (std::size_t i = width; i-- > 1;) {
-    field[i] = static_cast<std::uint8_t>(value & 0xFF);
-    value >>= 8;
-  }
-  field[0] = 0x80;
-  return true;
-}
-
-std::int64_t GetTarNumber(const std::uint8_t* field, std::size_t width) {
-  if (field[0] & 0x80) {
-    // Negative base-256 values (0xFF first byte) mean nothing for sizes.
-    if (field[0] == 0xFF) return -1;
-    std::uint64_t v = field[0] & 0x7F;
-    for (std::size_t i = 1; i < width; ++i) {
-      if (v >> 55) return -1;
-      v = (v << 8) | field[i];
-    }
-    return static_cast<std::int64_t>(v);
-  }
-  std::size_t i = 0;
-  while (i < width && (field[i] == ' ' || field[i] == 0)) ++i;
-  if (i == width) return 0;
-  std::uint64_t v = 0;
-  bool any = false;
-  for (; i < width && field[i] >= '0' && field[i] <= '7'; ++i) {
-    if (v >> 60) return -1;
-    v = (v << 3) | static_cast<std::uint64_t>(field[i] - '0');
-    any = true;
-  }
-  if (!any) return -1;
-  for (; i < width; ++i)
-    if (field[i] != ' ' && field[i] != 0) return -1;
-  return static_cast<std::int64_t>(v);
-}
-
-std::uint32_t TarChecksum(const TTarHeader& h) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < kTarBlock; ++i) sum += (i >= kSumAt && i < kSumAt + 8) ? 32u : h[i];
-  return sum;
-}
-
-std::uint32_t StoredTarChecksum(const TTarHeader& h) {
-  std::uint32_t v = 0;
-  for (std::size_t i = kSumAt; i < kSumAt + 8 && h[i] != 0; ++i)
-    if (h[i] >= '0' && h[i] <= '7') v = (v << 3) | static_cast<std::uint32_t>(h[i] - '0');
-  return v;
-}
-
 std::string TarEntryName(const std::string& storedName, bool isDir, bool translate) {
   std::string name = DelimToSlash(storedName);
   // Names in a tar are relative: a reader would otherwise write outside its
@@ -178,7 +117,7 @@ void TTar::FillHeader(TTarHeader& h, const std::string& name, bool isDir, std::i
   PutText(&h[kUNameAt], kUserField, UnixUName.substr(0, kUserField));
   PutText(&h[kGNameAt], kUserField, UnixGName.substr(0, kUserField));
   char sum[9];
-  std::snprintf(sum, sizeof sum, "%07o", TarChecksum(h) & 07777777u);
+  std::snprintf(sum, sizeof sum, "%07o", TarChecksum(h.data()) & 07777777u);
   std::memcpy(&h[kSumAt], sum, 8);
 }
 
@@ -215,7 +154,7 @@ void TTar::WriteHeaderWithName(TStream32& out, TTarHeader& h, const std::string&
     l[kTypeAt] = 'L';
     PutText(&l[kModeAt], 8, "0000644");
     char sum[9];
-    std::snprintf(sum, sizeof sum, "%07o", TarChecksum(l) & 07777777u);
+    std::snprintf(sum, sizeof sum, "%07o", TarChecksum(l.data()) & 07777777u);
     std::memcpy(&l[kSumAt], sum, 8);
     if (out.Write(l.data(), kTarBlock) != static_cast<std::int64_t>(kTarBlock) ||
         out.Write(name.data(), static_cast<std::int64_t>(name.size())) !=
@@ -231,7 +170,8 @@ bool TTar::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
   FEntryChecksum = 0;
   const std::string path = list.Name(index);
   FEntryIsDir = !path.empty() && path.back() == kPathDelim;
-  const std::string name = TarEntryName(FFileName, FEntryIsDir, TranslateOemChar);
+  // Names go in as the system's bytes, as every Unix tar writes them.
+  const std::string name = TarEntryName(FFileName, FEntryIsDir, false);
   if (name.empty()) {
     ReportError(path, "", "0", E_INVALID_NAME);
     return false;
@@ -252,7 +192,7 @@ bool TTar::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
   const TByteBlock& block = list.Block(index);
   std::time_t mtime = 0;
   if (block.size() >= kTarBlock)
-    mtime = static_cast<std::time_t>(GetTarNumber(&block[kTimeAt], 12));
+    mtime = static_cast<std::time_t>(TarNumber(&block[kTimeAt], 12));
   if (!FEntryIsDir) {
     const std::time_t own = FileGetMTime(path);
     if (own >= 0) mtime = own;
@@ -264,7 +204,7 @@ bool TTar::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
   }
   FEntryFileSize = source ? source->Size() : 0;
   FillHeader(FHeader, name, FEntryIsDir, FEntryFileSize, mtime);
-  FEntryChecksum = TarChecksum(FHeader);
+  FEntryChecksum = TarChecksum(FHeader.data());
 
   out.Seek(0, soFromEnd);
   FEntryHeadPos = out.Position();
@@ -327,8 +267,8 @@ bool TTar::ReadOldHeader(TStream32& archive, std::int64_t pos, TOldHeader& out) 
     if (archive.Read(out.Header.data(), kTarBlock) != static_cast<std::int64_t>(kTarBlock))
       return false;
     const TTarHeader& h = out.Header;
-    if (StoredTarChecksum(h) != TarChecksum(h)) return false;
-    const std::int64_t size = GetTarNumber(&h[kSizeAt], 12);
+    if (!TarChecksumMatches(h.data())) return false;
+    const std::int64_t size = TarNumber(&h[kSizeAt], 12);
     if (size < 0) return false;
     const char type = static_cast<char>(h[kTypeAt]);
     if (type == 'L' || type == 'K' || type == 'x' || type == 'g') {
@@ -364,7 +304,7 @@ void TTar::ReadDirectory(TStream32& oldArchive, TWorkList& list) {
   TOldHeader e;
   while (!GetCancel() && ReadOldHeader(oldArchive, pos, e)) {
     pos = FNextHeader;
-    const std::string name = TarPlatformName(e.Name, TranslateOemChar);
+    const std::string name = TarPlatformName(e.Name, false);
     TCompHeader rec;
     rec.State = ceKeep;
     if (Switch == swDelete && IsEntryInSpec(name, FFileSpec, FExcludeSpec)) rec.State = ceDelete;
@@ -381,7 +321,7 @@ bool TTar::ReadEntryHeader(TStream32& archive, std::size_t index, bool first) {
   const std::int64_t pos = first ? std::max<std::int64_t>(FDataStart, 0) : FNextHeader;
   TOldHeader e;
   if (!ReadOldHeader(archive, pos, e)) return false;
-  FListName = TarPlatformName(e.Name, TranslateOemChar);
+  FListName = TarPlatformName(e.Name, false);
   FillListed(e.Header, FListName, e.Position);
   return true;
 }
@@ -391,17 +331,17 @@ void TTar::LoadEntryHeader(TByteBlock& block, std::size_t index, TEntryHeaderInf
   info = TEntryHeaderInfo{};
   if (block.size() < kTarBlock) return;
   std::copy_n(block.begin(), kTarBlock, FHeader.begin());
-  const std::int64_t t = GetTarNumber(&FHeader[kTimeAt], 12);
+  const std::int64_t t = TarNumber(&FHeader[kTimeAt], 12);
   info.DosDate = UnixToDosDateTime(static_cast<std::time_t>(std::max<std::int64_t>(t, 0)));
   info.Attributes = FHeader[kTypeAt] == '5' ? faDirectory : faArchive;
-  info.Size = info.PackedSize = std::max<std::int64_t>(GetTarNumber(&FHeader[kSizeAt], 12), 0);
+  info.Size = info.PackedSize = std::max<std::int64_t>(TarNumber(&FHeader[kSizeAt], 12), 0);
 }
 
 std::int64_t TTar::GetEntryLength(std::size_t index) {
   if (!FWorkList || index >= FWorkList->Count()) return 0;
   const TByteBlock& block = FWorkList->Block(index);
   if (block.size() < kTarBlock) return 0;
-  const std::int64_t size = std::max<std::int64_t>(GetTarNumber(&block[kSizeAt], 12), 0);
+  const std::int64_t size = std::max<std::int64_t>(TarNumber(&block[kSizeAt], 12), 0);
   return static_cast<std::int64_t>(FWorkList->Get(index).WriterData) +
          static_cast<std::int64_t>(kTarBlock) + size + PadTo(size, kTarBlock);
 }
@@ -414,7 +354,7 @@ void TTar::CopyEntryNewName(TStream32& oldArchive, TStream32& newArchive, TWorkL
   oldArchive.Seek(headerPos, soFromBeginning);
   if (oldArchive.Read(h.data(), kTarBlock) != static_cast<std::int64_t>(kTarBlock))
     RaiseError(FArchiveFile, list.Name(index), FVolumeName, E_READ_FILE);
-  const std::int64_t size = std::max<std::int64_t>(GetTarNumber(&h[kSizeAt], 12), 0);
+  const std::int64_t size = std::max<std::int64_t>(TarNumber(&h[kSizeAt], 12), 0);
 
   std::string name = list.Name(index);
   std::replace(name.begin(), name.end(), '\\', '/');
@@ -422,7 +362,7 @@ void TTar::CopyEntryNewName(TStream32& oldArchive, TStream32& newArchive, TWorkL
   std::memset(h.data(), 0, kTarNameField);
   PutText(&h[0], kTarNameField, name);
   char sum[9];
-  std::snprintf(sum, sizeof sum, "%06o", TarChecksum(h) & 0777777u);
+  std::snprintf(sum, sizeof sum, "%06o", TarChecksum(h.data()) & 0777777u);
   std::memcpy(&h[kSumAt], sum, 7);
   h[kSumAt + 7] = ' ';
 
@@ -443,11 +383,11 @@ void TTar::CopyEntryNewName(TStream32& oldArchive, TStream32& newArchive, TWorkL
 void TTar::FillListed(const TTarHeader& h, const std::string& name, std::int64_t position) {
   FListed = TTarListedEntry{};
   FListed.FileName = name;
-  const std::int64_t t = GetTarNumber(&h[kTimeAt], 12);
+  const std::int64_t t = TarNumber(&h[kTimeAt], 12);
   FListed.DosDate = UnixToDosDateTime(static_cast<std::time_t>(std::max<std::int64_t>(t, 0)));
   FListed.UnpackedSize = FListed.PackedSize =
-      std::max<std::int64_t>(GetTarNumber(&h[kSizeAt], 12), 0);
-  FListed.Crc = TarChecksum(h);
+      std::max<std::int64_t>(TarNumber(&h[kSizeAt], 12), 0);
+  FListed.Crc = TarChecksum(h.data());
   FListed.MethodName = "Tarred";
   FListed.Position = position;
 }
@@ -457,7 +397,7 @@ void TTar::AfterUpdate(TWorkList& list) {
   FTotalUnpacked = FTotalPacked = 0;
   for (std::size_t i = 0; i < list.Count(); ++i) {
     if (list.Get(i).State == ceDelete || list.Block(i).size() < kTarBlock) continue;
-    const std::int64_t size = std::max<std::int64_t>(GetTarNumber(&list.Block(i)[kSizeAt], 12), 0);
+    const std::int64_t size = std::max<std::int64_t>(TarNumber(&list.Block(i)[kSizeAt], 12), 0);
     FTotalUnpacked += size;
     FTotalPacked += size;
   }

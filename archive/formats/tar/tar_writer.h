@@ -16,28 +16,12 @@
 #include <string>
 
 #include "archive/base/compress_framework.h"
+#include "archive/formats/tar/tar_header.h"
 
 namespace qmx {
 
-inline constexpr std::size_t kTarBlock = 512;
-inline constexpr std::int64_t kTarRecord = 10240;
 inline constexpr std::size_t kTarNameField = 100;
 
-using TTarHeader = std::array<std::uint8_t, kTarBlock>;
-
-// Writes value into a numeric field of width bytes: width-1 octal digits and
-// a zero byte, or, when that cannot hold it, the base-256 form (high bit of
-// the first byte set, big-endian binary in the rest). False when even that
-// cannot hold it.
-bool PutTarNumber(std::uint8_t* field, std::size_t width, std::uint64_t value);
-// Reads a numeric field in either form; leading blanks and the terminator
-// are allowed. -1 when it holds no number.
-std::int64_t GetTarNumber(const std::uint8_t* field, std::size_t width);
-// Sum of the header's bytes with the checksum field counted as blanks.
-std::uint32_t TarChecksum(const TTarHeader& h);
-// The checksum the field states (octal digits up to the first zero byte,
-// other characters skipped).
-std::uint32_t StoredTarChecksum(const TTarHeader& h);
 // Entry name as written: "/" separators, a directory ending in "/".
 std::string TarEntryName(const std::string& storedName, bool isDir, bool translate);
 
