@@ -335,4 +335,21 @@ bool TMemoryStream32::LoadFromFile(const std::string& FileName) {
   return true;
 }
 
+std::int64_t ReadStreamAt(TStream& s, std::int64_t pos, void* buf, std::int64_t n) {
+  if (pos < 0 || n <= 0) return 0;
+  try {
+    if (s.Seek(pos, soFromBeginning) != pos) return 0;
+    auto* p = static_cast<std::uint8_t*>(buf);
+    std::int64_t got = 0;
+    while (got < n) {
+      std::int64_t r = s.Read(p + got, n - got);
+      if (r <= 0) break;
+      got += r;
+    }
+    return got;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
 }  // namespace qmx

@@ -180,4 +180,8 @@ class TMemoryStream32 : public TCustomMemoryStream32 {
   std::int64_t capacity_ = 0;
 };
 
+// Reads up to n bytes at pos into buf and returns how many arrived: 0 for a
+// position outside the stream or a stream that fails. Never throws.
+std::int64_t ReadStreamAt(TStream& s, std::int64_t pos, void* buf, std::int64_t n);
+
 }  // namespace qmx

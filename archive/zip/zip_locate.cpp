@@ -18,23 +18,6 @@ std::int64_t Clamp(std::uint64_t v) {
 
 }  // namespace
 
-std::int64_t ReadStreamAt(TStream& s, std::int64_t pos, void* buf, std::int64_t n) {
-  if (pos < 0 || n <= 0) return 0;
-  try {
-    if (s.Seek(pos, soFromBeginning) != pos) return 0;
-    auto* p = static_cast<std::uint8_t*>(buf);
-    std::int64_t got = 0;
-    while (got < n) {
-      std::int64_t r = s.Read(p + got, n - got);
-      if (r <= 0) break;
-      got += r;
-    }
-    return got;
-  } catch (const std::exception&) {
-    return 0;
-  }
-}
-
 namespace {
 
 std::int64_t ReadAt(TStream& s, std::int64_t pos, void* buf, std::int64_t n) {

@@ -55,10 +55,6 @@ struct TZipLocation : TFormatFacts {
   bool CentralOffsetWrong = false;
 };
 
-// Reads up to n bytes at pos into buf and returns how many arrived: 0 for a
-// position outside the stream or a stream that fails. Never throws.
-std::int64_t ReadStreamAt(TStream& s, std::int64_t pos, void* buf, std::int64_t n);
-
 // Locates the central directory of the archive in s and fills out. Reads at
 // most the last 32 KiB, a few fixed-size records per end record tried, and
 // (when the directory is missing) the first 128 KiB. An end record counts

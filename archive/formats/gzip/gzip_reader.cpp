@@ -26,18 +26,6 @@ constexpr std::uint8_t kFlagName = 0x08;
 constexpr std::uint8_t kFlagComment = 0x10;
 constexpr std::uint8_t kFlagEncrypted = 0x20;
 
-std::int64_t ReadAt(TStream& s, std::int64_t pos, void* buf, std::int64_t n) {
-  if (pos < 0) return 0;
-  s.Seek(pos, soFromBeginning);
-  std::int64_t done = 0;
-  while (done < n) {
-    const std::int64_t got = s.Read(static_cast<std::uint8_t*>(buf) + done, n - done);
-    if (got <= 0) break;
-    done += got;
-  }
-  return done;
-}
-
 std::uint32_t LE32(const std::uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
@@ -85,7 +73,7 @@ bool TUnGZip::ReadMemberInfo(TStream& archive, TMemberInfo& info) {
   info = TMemberInfo{};
   std::array<std::uint8_t, 10> h{};
   const std::int64_t size = archive.Size();
-  const std::int64_t got = ReadAt(archive, 0, h.data(), 10);
+  const std::int64_t got = ReadStreamAt(archive, 0, h.data(), 10);
   if (got < 3 || h[0] != 0x1F) return false;
   info.Magic[0] = h[0];
   info.Magic[1] = h[1];
@@ -108,7 +96,7 @@ bool TUnGZip::ReadMemberInfo(TStream& archive, TMemberInfo& info) {
     const std::uint32_t mtime = LE32(h.data() + 4);
     info.DosDate = mtime ? TarTimeToDosDate(mtime) : archiveDate;
     std::array<std::uint8_t, 8> t{};
-    if (size - pos >= 8 && ReadAt(archive, size - 8, t.data(), 8) == 8) {
+    if (size - pos >= 8 && ReadStreamAt(archive, size - 8, t.data(), 8) == 8) {
       info.Crc = LE32(t.data());
       info.UnpackedSize = LE32(t.data() + 4);
     }

@@ -21,18 +21,6 @@ constexpr std::int64_t kMaxExtendedHeader = 1 << 20;
 constexpr std::uint32_t kFileAttr = 0x20;
 constexpr std::uint32_t kDirectoryAttr = 0x10;
 
-std::int64_t ReadAt(TStream& s, std::int64_t pos, void* buf, std::int64_t n) {
-  if (pos < 0) return 0;
-  s.Seek(pos, soFromBeginning);
-  std::int64_t done = 0;
-  while (done < n) {
-    const std::int64_t got = s.Read(static_cast<std::uint8_t*>(buf) + done, n - done);
-    if (got <= 0) break;
-    done += got;
-  }
-  return done;
-}
-
 std::string Field(const std::uint8_t* p, std::size_t length) {
   const auto* end = static_cast<const std::uint8_t*>(std::memchr(p, 0, length));
   return std::string(reinterpret_cast<const char*>(p), end ? end - p : length);
@@ -171,7 +159,7 @@ int TUnTar::ListTar(TStream& archive) {
   };
 
   while (!GetCancel()) {
-    if (pos > size - kTarBlock || ReadAt(archive, pos, b.data(), kTarBlock) != kTarBlock ||
+    if (pos > size - kTarBlock || ReadStreamAt(archive, pos, b.data(), kTarBlock) != kTarBlock ||
         std::all_of(b.begin(), b.end(), [](std::uint8_t c) { return c == 0; })) {
       if (pending) damaged("extended header without its entry");
       break;
@@ -195,7 +183,7 @@ int TUnTar::ListTar(TStream& archive) {
         break;
       }
       std::string text(static_cast<std::size_t>(dataSize), '\0');
-      if (ReadAt(archive, data, text.data(), dataSize) != dataSize) break;
+      if (ReadStreamAt(archive, data, text.data(), dataSize) != dataSize) break;
       if (type == 'L') {
         hasLongName = true;
         longName = text.substr(0, text.find('\0'));
@@ -219,7 +207,7 @@ int TUnTar::ListTar(TStream& archive) {
     if (type == 'S' && b[482] != 0) {
       std::array<std::uint8_t, kTarBlock> ext{};
       do {
-        if (ReadAt(archive, dataAt, ext.data(), kTarBlock) != kTarBlock) break;
+        if (ReadStreamAt(archive, dataAt, ext.data(), kTarBlock) != kTarBlock) break;
         dataAt += kTarBlock;
       } while (ext[504] != 0 && !GetCancel());
     }
