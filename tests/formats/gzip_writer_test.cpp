@@ -27,10 +27,10 @@ std::uint32_t LE32(const std::string& s, std::size_t at) {
 
 class GZipWriter : public ::testing::Test {
  protected:
-  int Gzip(const std::string& spec, const std::function<void(TGZip&)>& setup = {}) {
+  int Gzip(const std::string& mask, const std::function<void(TGZip&)>& setup = {}) {
     TGZip g;
     g.SetArchiveFile(dir_ / "out/x.gz");
-    g.SetFileSpec({dir_ / spec});
+    g.SetFileSpec({dir_ / mask});
     g.DeleteOptions = qmx::doFinal;
     g.OnError = [this](qmx::TZipCommon&, const std::string&, const std::string&, const std::string&,
                        int code) { errors_.push_back(code); };
