@@ -263,6 +263,19 @@ std::uint8_t* TCustomCClass::GetHeadPtr() {
   return nullptr;
 }
 
+TCodecParams TCustomCClass::EntryCodecParams() {
+  TCodecParams params;
+  params.BytesToDo = &FBytesToDo;
+  params.Cancel = FCancelRef;
+  params.EntryCrc = &FEntryCrc;
+  FEntryCrc.Crc32 = 0xFFFFFFFFu;
+  return params;
+}
+
+TStreamProgress TCustomCClass::EntryProgress(std::int64_t fileSize) {
+  return [this, fileSize](TStream32& s) { UpdateProgress(FScanTotal, fileSize, s.Position()); };
+}
+
 std::int64_t TCustomCClass::SelfExtractorStubLength() {
   if (!FormatOf(FArcType).SelfExtractor) return 0;
   return std::max<std::int64_t>(FArchivePosition, 0);

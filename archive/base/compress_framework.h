@@ -160,6 +160,10 @@ class TCustomCClass : public TZipCommon {
   virtual void WriteComments();
   virtual int UpdateComments();
   virtual int ProcessFile(const std::string& fileName);
+  // The codec settings and progress of one entry's data: the run's bytes to
+  // do, cancel flag and a fresh running CRC; progress by the file's bytes.
+  TCodecParams EntryCodecParams();
+  TStreamProgress EntryProgress(std::int64_t fileSize);
 
   // --- temporary archive: moved, or copied beside ArchiveFile and renamed
   // over it once complete; ArchiveReplaced() tells whether it got there.

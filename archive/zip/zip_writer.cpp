@@ -413,14 +413,8 @@ bool TZipBase::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
   WriteLargeFileField(out, index, false);
   if (aes && !WriteAesExtra(out)) RaiseError(FArchiveFile, FFileName, FVolumeName, E_WRITE_FILE);
 
-  TStreamProgress progress = [this](TStream32& s) {
-    UpdateProgress(FScanTotal, FEntryFileSize, s.Position());
-  };
-  TCodecParams params;
-  params.BytesToDo = &FBytesToDo;
-  params.Cancel = FCancelRef;
-  params.EntryCrc = &FEntryCrc;
-  FEntryCrc.Crc32 = 0xFFFFFFFFu;
+  const TStreamProgress progress = EntryProgress(FEntryFileSize);
+  TCodecParams params = EntryCodecParams();
   if (aes) {
     FAes = std::make_unique<TqmxAES>(nullptr, &out);
     if (!FAes->BeginEncrypt(Password, kind))

@@ -232,14 +232,8 @@ bool TGZip::CompressOne(const TSource& s, const std::string& output, std::uint32
     }
   } dropStaging{staging, stagingName};
 
-  TStreamProgress progress = [this, size](TStream32& st) {
-    UpdateProgress(FScanTotal, size, st.Position());
-  };
-  TCodecParams params;
-  params.BytesToDo = &FBytesToDo;
-  params.Cancel = FCancelRef;
-  params.EntryCrc = &FEntryCrc;
-  FEntryCrc.Crc32 = 0xFFFFFFFFu;
+  const TStreamProgress progress = EntryProgress(size);
+  TCodecParams params = EntryCodecParams();
   crc = 0;
   if (!DeflateFile(source, *staging, params, progress, static_cast<int>(DeflateType), -15, crc) ||
       GetCancel())

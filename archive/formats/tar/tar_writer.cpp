@@ -212,14 +212,8 @@ bool TTar::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
   FEntryDataPos = out.Position();
 
   if (source) {
-    TStreamProgress progress = [this](TStream32& s) {
-      UpdateProgress(FScanTotal, FEntryFileSize, s.Position());
-    };
-    TCodecParams params;
-    params.BytesToDo = &FBytesToDo;
-    params.Cancel = FCancelRef;
-    params.EntryCrc = &FEntryCrc;
-    FEntryCrc.Crc32 = 0xFFFFFFFFu;
+    const TStreamProgress progress = EntryProgress(FEntryFileSize);
+    TCodecParams params = EntryCodecParams();
     const bool ok = StoreFile(progress, *source, params, 32, out);
     if (!ok || GetCancel()) return false;
     out.Seek(0, soFromEnd);
