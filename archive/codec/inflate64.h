@@ -1,6 +1,7 @@
 // Table-driven Deflate decoder with a Deflate64 mode (64 KiB window, length
 // code 285 = 3 + 16 extra bits, distance codes 30 and 31). The ZIP reader
-// uses it for method 9; plain mode serves the GZip reader member by member.
+// uses it for method 9; plain Deflate goes through zlib (raw_inflate.h),
+// and plain mode is kept so the tests can hold the tables against zlib.
 //
 // Input comes through a TLegacyInput (packed size, decrypting reads, cancel
 // polling); output goes to a caller-supplied write function, so the caller's

@@ -39,6 +39,16 @@ class TLegacyInput {
     return true;
   }
 
+  // For decoders that take input in blocks: the buffered bytes not yet
+  // handed out (refilled when none are left; 0 at the end), of which they
+  // then Consume what they used.
+  std::int64_t Peek(const std::uint8_t*& p) {
+    if (pos_ == len_ && !Refill()) return 0;
+    p = buf_.get() + pos_;
+    return len_ - pos_;
+  }
+  void Consume(std::int64_t n) { pos_ += n; }
+
   bool Canceled() const { return canceled_; }
   // The source ended before the packed size was consumed.
   bool SourceShort() const { return short_; }

@@ -1,7 +1,9 @@
 #include "archive/codec/lzw.h"
 
-#include <algorithm>
+#include <cstring>
 #include <vector>
+
+#include "archive/codec/buffer_pool.h"
 
 namespace qmx {
 namespace {
@@ -9,44 +11,56 @@ namespace {
 constexpr int kInitBits = 9;
 constexpr int kMaxBits = 16;
 constexpr std::uint32_t kClear = 256;
-constexpr std::size_t kOutSize = 16384;
-constexpr std::size_t kTableSize = 1u << kMaxBits;
+constexpr std::uint32_t kTableSize = 1u << kMaxBits;
+constexpr std::size_t kOutSize = 65536;
+// A string is never longer than the table, so one always fits behind a
+// buffer that is flushed once it holds kOutSize bytes.
+constexpr std::size_t kOutRoom = kOutSize + kTableSize;
 
-// Low-bit-first codes that also counts the codes of the current width, so
-// the padding of a group of eight can be skipped.
-class TCodeReader {
+// compress writes its codes in groups of eight, each group a whole number
+// of bytes (eight codes of n bits are n bytes), and starts a new group at
+// every width change or CLEAR, dropping the rest of the old one. So codes
+// are read a group at a time.
+class TCodeGroups {
  public:
-  explicit TCodeReader(TLegacyInput& In) : in_(In) {}
+  explicit TCodeGroups(TLegacyInput& In) : in_(In) {}
 
-  bool Read(int bits, std::uint32_t& code) {
-    while (count_ < bits) {
-      std::uint8_t b;
-      if (!in_.GetByte(b)) return false;
-      buf_ |= static_cast<std::uint32_t>(b) << count_;
-      count_ += 8;
-    }
-    code = buf_ & ((1u << bits) - 1);
-    buf_ >>= bits;
-    count_ -= bits;
-    ++inGroup_;
+  bool Next(int bits, std::uint32_t& code) {
+    if (index_ == count_ && !Load(bits)) return false;
+    const int bit = index_ * bits;
+    const std::uint8_t* g = group_ + (bit >> 3);
+    const std::uint32_t v = g[0] | (g[1] << 8) | (static_cast<std::uint32_t>(g[2]) << 16);
+    code = (v >> (bit & 7)) & ((1u << bits) - 1);
+    ++index_;
     return true;
   }
-  // compress reads codes eight at a time: a width change or a CLEAR
-  // discards the rest of the group of eight at the old width.
-  void SkipGroup(int bits) {
-    const int rest = (8 - inGroup_ % 8) % 8;
-    for (int i = 0; i < rest; ++i) {
-      std::uint32_t unused;
-      if (!Read(bits, unused)) break;
-    }
-    inGroup_ = 0;
-  }
+  // Drops what is left of the current group.
+  void Restart() { index_ = count_ = 0; }
 
  private:
+  bool Load(int bits) {
+    int got = 0;
+    const std::uint8_t* p;
+    while (got < bits) {
+      const std::int64_t avail = in_.Peek(p);
+      if (avail == 0) break;
+      const int take = static_cast<int>(avail < bits - got ? avail : bits - got);
+      std::memcpy(group_ + got, p, static_cast<std::size_t>(take));
+      in_.Consume(take);
+      got += take;
+    }
+    // The last group may be short: only the codes it holds in full count.
+    std::memset(group_ + got, 0, sizeof group_ - static_cast<std::size_t>(got));
+    index_ = 0;
+    count_ = got * 8 / bits;
+    return count_ > 0;
+  }
+
   TLegacyInput& in_;
-  std::uint32_t buf_ = 0;
+  // 16 bytes of codes and room for the 3-byte read of the last one.
+  std::uint8_t group_[kMaxBits + 2] = {};
+  int index_ = 0;
   int count_ = 0;
-  int inGroup_ = 0;
 };
 
 }  // namespace
@@ -59,89 +73,81 @@ TLzwResult UnLzwDecode(TLegacyInput& In, TLegacyWriteFunc Write, std::uint8_t Fl
   if (maxBits > kMaxBits) return lzwBadFlags;
   const std::uint32_t maxMaxCode = 1u << maxBits;
 
-  std::vector<std::uint16_t> prefix(kTableSize, 0);
-  std::vector<std::uint8_t> suffix(kTableSize, 0);
-  for (std::uint32_t i = 0; i < 256; ++i) suffix[i] = static_cast<std::uint8_t>(i);
-  std::vector<std::uint8_t> stack(kTableSize);
-  std::vector<std::uint8_t> out;
-  out.reserve(kOutSize);
-  auto emit = [&](const std::uint8_t* p, std::size_t n) -> bool {
-    while (n > 0) {
-      const std::size_t take = std::min(n, kOutSize - out.size());
-      out.insert(out.end(), p, p + take);
-      p += take;
-      n -= take;
-      if (out.size() == kOutSize) {
-        const auto len = static_cast<std::int64_t>(out.size());
-        if (Write(out.data(), len) != len) return false;
-        out.clear();
-      }
-    }
-    return true;
+  // Each code's entry: the code it extends (low 16 bits) and its last
+  // byte (the next 8), one load per step of a chain; and its length. Every
+  // entry extends a lower code, so a chain ends at a literal within its
+  // length (at most the table size less the literals).
+  std::vector<std::uint32_t> entry(kTableSize, 0);
+  std::vector<std::uint16_t> length(kTableSize, 1);
+  for (std::uint32_t i = 0; i < 256; ++i) entry[i] = i << 16;
+  TPoolBuffer out = MakePoolBuffer(kOutRoom);
+  std::size_t used = 0;
+  auto flush = [&]() {
+    const auto len = static_cast<std::int64_t>(used);
+    used = 0;
+    return len == 0 || Write(out.get(), len) == len;
   };
   auto finish = [&](TLzwResult r) {
-    if (!out.empty()) {
-      const auto len = static_cast<std::int64_t>(out.size());
-      if (Write(out.data(), len) != len && r == lzwOk) r = lzwWriteError;
-      out.clear();
-    }
+    if (!flush() && r == lzwOk) r = lzwWriteError;
     return r;
   };
 
-  TCodeReader codes(In);
+  TCodeGroups codes(In);
   int bits = kInitBits;
   std::uint32_t maxCode = (1u << bits) - 1;
   std::uint32_t freeEnt = blockMode ? 257 : 256;
   std::uint32_t oldCode = 0;
-  bool first = true;
   std::uint8_t finChar = 0;
+  std::uint32_t code;
+  if (!codes.Next(bits, code)) return finish(lzwOk);
+  if (code >= 256) return finish(lzwBadFirst);
+  oldCode = code;
+  finChar = static_cast<std::uint8_t>(code);
+  out[used++] = finChar;
 
+  std::uint32_t polled = 0;
   for (;;) {
-    if (Cancel && *Cancel) return finish(lzwCanceled);
+    if ((++polled & 0xFFF) == 0 && Cancel && *Cancel) return finish(lzwCanceled);
     if (freeEnt > maxCode && bits < kMaxBits) {
-      codes.SkipGroup(bits);
+      codes.Restart();
       ++bits;
       maxCode = bits == maxBits ? maxMaxCode : (1u << bits) - 1;
     }
-    std::uint32_t code;
-    if (!codes.Read(bits, code)) break;
-    if (first) {
-      if (code >= 256) return finish(lzwBadFirst);
-      first = false;
-      oldCode = code;
-      finChar = static_cast<std::uint8_t>(code);
-      if (!emit(&finChar, 1)) return finish(lzwWriteError);
-      continue;
-    }
+    if (!codes.Next(bits, code)) break;
     if (code == kClear && blockMode) {
-      for (std::uint32_t i = 0; i < 256; ++i) prefix[i] = 0;
       freeEnt = 256;
-      codes.SkipGroup(bits);
+      codes.Restart();
       bits = kInitBits;
       maxCode = (1u << bits) - 1;
       continue;
     }
+    if (used >= kOutSize && !flush()) return finish(lzwWriteError);
     const std::uint32_t inCode = code;
-    std::size_t sp = stack.size();
+    std::uint8_t* const start = out.get() + used;
+    std::uint32_t n;
     if (code >= freeEnt) {
+      // The code being defined: the previous string and its first byte.
       if (code > freeEnt) return finish(lzwBadCode);
-      stack[--sp] = finChar;
+      n = length[oldCode] + 1;
+      start[n - 1] = finChar;
       code = oldCode;
+    } else {
+      n = length[code];
     }
-    // Every chain ends at a literal; one that runs longer than the table
-    // can only come from a damaged stream.
-    while (code >= 256) {
-      if (sp == 0) return finish(lzwBadCode);
-      stack[--sp] = suffix[code];
-      code = prefix[code];
+    // Written back to front along the chain; the length bounds the walk
+    // whatever the table holds.
+    std::uint8_t* p = start + length[code] - 1;
+    while (p > start) {
+      const std::uint32_t e = entry[code];
+      *p-- = static_cast<std::uint8_t>(e >> 16);
+      code = e & 0xFFFF;
     }
-    if (sp == 0) return finish(lzwBadCode);
-    finChar = suffix[code];
-    stack[--sp] = finChar;
-    if (!emit(stack.data() + sp, stack.size() - sp)) return finish(lzwWriteError);
-    if (freeEnt < maxMaxCode && freeEnt < kTableSize) {
-      prefix[freeEnt] = static_cast<std::uint16_t>(oldCode);
-      suffix[freeEnt] = finChar;
+    finChar = static_cast<std::uint8_t>(entry[code] >> 16);
+    *start = finChar;
+    used += n;
+    if (freeEnt < maxMaxCode) {
+      entry[freeEnt] = oldCode | static_cast<std::uint32_t>(finChar) << 16;
+      length[freeEnt] = static_cast<std::uint16_t>(length[oldCode] + 1);
       ++freeEnt;
     }
     oldCode = inCode;

@@ -121,6 +121,41 @@ TEST(Lzw, HandMadeStreams) {
   EXPECT_EQ(cleared.Out, "xyz");
 }
 
+// Packs the codes of a non-block stream as compress does: the width grows
+// when the next free entry passes the widest code, after padding the old
+// width's group of eight.
+std::string PackGrowing(std::uint8_t flags, const std::vector<std::uint32_t>& codes) {
+  std::vector<std::pair<std::uint32_t, int>> out;
+  int bits = 9;
+  std::uint32_t freeEnt = 256;
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    if (i > 0 && freeEnt > (1u << bits) - 1 && bits < (flags & 0x1F)) {
+      while (out.size() % 8) out.push_back({0, bits});
+      ++bits;
+    }
+    out.push_back({codes[i], bits});
+    if (i > 0) ++freeEnt;
+  }
+  return Pack(flags, out);
+}
+
+TEST(Lzw, LongStringsAcrossOutputBlocks) {
+  // Each code is the one being defined: strings of 1, 2, 3 ... 6001 'a's,
+  // many longer than what is left of an output block when they come.
+  std::vector<std::uint32_t> codes = {'a'};
+  for (std::uint32_t c = 256; c < 256 + 6000; ++c) codes.push_back(c);
+  TempDir dir;
+  const std::string z = PackGrowing(0x10, codes);
+  WriteFile(dir / "a.Z", z);
+  const TDecoded d = Decode(z);
+  EXPECT_EQ(d.Result, lzwOk);
+  const std::size_t want = 6001u * 6002u / 2;
+  EXPECT_EQ(d.Out.size(), want);
+  EXPECT_EQ(d.Out.find_first_not_of('a'), std::string::npos);
+  ASSERT_EQ(Sh("uncompress -c " + dir / "a.Z" + " > " + dir / "peer"), 0);
+  EXPECT_TRUE(d.Out == ReadFile(dir / "peer"));
+}
+
 TEST(Lzw, RefusesWhatCompressNeverWrites) {
   EXPECT_EQ(Decode(Pack(0x91, {{'a', 9}})).Result, lzwBadFlags);  // 17 bits
   EXPECT_EQ(Decode(Pack(0x9F, {{'a', 9}})).Result, lzwBadFlags);

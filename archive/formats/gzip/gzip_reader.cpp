@@ -7,9 +7,9 @@
 
 #include "archive/base/names.h"
 #include "archive/codec/crc.h"
-#include "archive/codec/inflate64.h"
 #include "archive/codec/legacy_io.h"
 #include "archive/codec/lzw.h"
+#include "archive/codec/raw_inflate.h"
 #include "archive/formats/tar/tar_reader.h"
 #include "archive/platform/codepage.h"
 #include "archive/platform/files.h"
@@ -244,15 +244,17 @@ bool TUnGZip::DecodeMembers(TStream& archive) {
                   FCancelRef);
   bool allGood = true;
   int member = 1;
+  std::uint32_t crc = 0xFFFFFFFFu;
+  std::uint32_t size = 0;
+  auto write = [&](const void* b, std::int64_t n) -> std::int64_t {
+    UpdateCrc32(b, n, crc);
+    size += static_cast<std::uint32_t>(n);
+    return Deliver(b, n) ? n : 0;
+  };
+  TRawInflater inflater(in, write, FCancelRef);
   for (;;) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    std::uint32_t size = 0;
-    auto write = [&](const void* b, std::int64_t n) -> std::int64_t {
-      UpdateCrc32(b, n, crc);
-      size += static_cast<std::uint32_t>(n);
-      return Deliver(b, n) ? n : 0;
-    };
-    TInflater inflater(in, write, false, -1, FCancelRef);
+    crc = 0xFFFFFFFFu;
+    size = 0;
     const int r = inflater.Run();
     if (r != wrOk) {
       if (r == wrCanceled || GetCancel()) return false;
@@ -285,8 +287,6 @@ bool TUnGZip::DecodeMembers(TStream& archive) {
     }
     if (!SkipOptionalFields(get, h[3], nullptr)) return false;
     ++member;
-    // The next member's data starts with the bytes the old bit reader
-    // already handed over: it has none left (it reads ahead 8 at most).
   }
   return allGood;
 }
