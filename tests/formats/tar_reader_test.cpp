@@ -9,6 +9,7 @@
 
 #include "archive/base/errors.h"
 #include "archive/platform/files.h"
+#include "archive/platform/paths.h"
 #include "formats/tar_test_support.h"
 #include "support/temp_dir.h"
 
@@ -232,6 +233,28 @@ TEST(TarReader, NamesStayInsideTheTarget) {
   EXPECT_TRUE(FileExists(dir / "out/etc/abs.txt"));
   EXPECT_TRUE(FileExists(dir / "out/dot.txt"));
   EXPECT_TRUE(run.Log.HasError(E_INVALID_NAME));
+}
+
+TEST(TarReader, AnEntryWithoutANameFailsInTestAndExtraction) {
+  // Its data cannot land anywhere: a failed entry, as bsdtar and GNU tar
+  // fail it, never a silent loss. The entries around it are unharmed.
+  TempDir dir;
+  std::string image;
+  for (const char* name : {"a.txt", "", "b.txt"}) {
+    TCraftedTarEntry h;
+    h.Name = name;
+    h.Data = "data";
+    image += TarBlock(h);
+  }
+  for (bool test : {true, false}) {
+    SCOPED_TRACE(test ? "test" : "extract");
+    const TTarRun run = ExtractImage(dir, image + TarEnd(), test);
+    ASSERT_EQ(run.Log.Passed.size(), 2u);
+    EXPECT_EQ(ExtractFileName(run.Log.Passed[1]), "b.txt");
+    EXPECT_EQ(run.Log.Failed.size(), 1u);
+    EXPECT_TRUE(run.Log.HasError(E_INVALID_NAME)) << run.Log.ErrorText();
+  }
+  EXPECT_EQ(ReadFile(dir / "out/b.txt"), "data");
 }
 
 TEST(TarReader, LinksAndDevicesAreReportedAndSkipped) {

@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "archive/base/errors.h"
 #include "archive/platform/files.h"
 #include "support/temp_dir.h"
 
@@ -231,6 +233,57 @@ TEST_F(TarWriter, UpdatesKeepRenameAndDeleteEntries) {
   EXPECT_EQ(Out("tar -tf u.tar"),
             std::string(120, 'k') + "\n" + std::string(110, 'r') + ".txt\nb.txt\n");
   EXPECT_EQ(ReadFile(dir_ / "u.tar").size() % 10240, 0u);
+}
+
+TEST_F(TarWriter, UpdatesOfPeerTarsKeepPrefixAndPaxEntries) {
+  // A ustar name split into prefix and name, and a pax "path" record.
+  const std::string deep = std::string(60, 'd') + "/" + std::string(60, 'e');
+  const std::string paxName = std::string(130, 'p') + ".txt";
+  ASSERT_EQ(Sh("mkdir -p src/" + deep + " && printf old > src/" + deep + "/f.txt"), 0);
+  ASSERT_EQ(Sh("tar --format=ustar -cf u.tar -C src " + deep + "/f.txt"), 0);
+  ASSERT_EQ(Sh("printf pax > src/" + paxName + " && tar --format=pax -cf p.tar -C src " + paxName),
+            0);
+  ASSERT_EQ(Sh("tar -Af u.tar p.tar && rm -r src/* && printf new > src/b.txt"), 0);
+  ASSERT_EQ(MakeTar("u.tar"), 1);
+  EXPECT_EQ(Out("tar -tf u.tar"), deep + "/f.txt\n" + paxName + "\nb.txt\n");
+
+  // The renamed old version is exactly its new name, no prefix glued on.
+  ASSERT_EQ(Sh("rm src/b.txt && mkdir -p src/" + deep + " && printf newer > src/" + deep + "/f.txt"),
+            0);
+  ASSERT_EQ(MakeTar("u.tar",
+                    [](TTar& t) {
+                      t.OnReplaceFile = [](qmx::TZipCommon&, const std::string&, const std::string&,
+                                           qmx::TDateTime, qmx::TDateTime, std::int64_t,
+                                           std::int64_t, int, int,
+                                           bool& replace) { replace = false; };
+                      t.OnRenameDupeFile = [](qmx::TZipCommon&, const std::string&,
+                                              std::string& newName, bool& rename) {
+                        newName = "renamed.txt";
+                        rename = true;
+                      };
+                    }),
+            1);
+  EXPECT_EQ(Out("tar -tf u.tar"),
+            "renamed.txt\n" + paxName + "\nb.txt\n" + deep + "/f.txt\n");
+  ASSERT_EQ(Sh("mkdir x && tar -xf u.tar -C x"), 0);
+  EXPECT_EQ(ReadFile(dir_ / "x/renamed.txt"), "old");
+  EXPECT_EQ(ReadFile(dir_ / "x/b.txt"), "new");
+  EXPECT_EQ(ReadFile(dir_ / ("x/" + paxName)), "pax");
+  EXPECT_EQ(ReadFile(dir_ / ("x/" + deep + "/f.txt")), "newer");
+}
+
+TEST_F(TarWriter, ADamagedHeaderLeavesTheArchiveAlone) {
+  // Rewriting past the damage would drop what follows it.
+  WriteFile(dir_ / "src/a.txt", "first");
+  WriteFile(dir_ / "src/b.txt", "second");
+  ASSERT_EQ(MakeTar("d.tar"), 2);
+  std::string image = ReadFile(dir_ / "d.tar");
+  image[1024 + 3] ^= 0x20;  // the second header's name: its checksum no longer holds
+  WriteFile(dir_ / "d.tar", image);
+  ASSERT_EQ(Sh("rm src/* && printf c > src/c.txt"), 0);
+  EXPECT_LE(MakeTar("d.tar"), 0);
+  EXPECT_NE(std::find(errors_.begin(), errors_.end(), qmx::E_HEADER_NOT_FOUND), errors_.end());
+  EXPECT_TRUE(ReadFile(dir_ / "d.tar") == image);
 }
 
 TEST_F(TarWriter, TarGzipLeavesTheTarAndTheGzBesideIt) {

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "archive/base/names.h"
+#include "archive/formats/tar/tar_walk.h"
 #include "archive/platform/codepage.h"
 #include "archive/platform/files.h"
 
@@ -15,84 +15,8 @@ namespace qmx {
 namespace {
 
 constexpr std::int64_t kChunk = 32768;
-// GNU long names and pax records are names and a few numbers: anything
-// bigger is damage, not a header to load into memory.
-constexpr std::int64_t kMaxExtendedHeader = 1 << 20;
 constexpr std::uint32_t kFileAttr = 0x20;
 constexpr std::uint32_t kDirectoryAttr = 0x10;
-
-std::string Field(const std::uint8_t* p, std::size_t length) {
-  const auto* end = static_cast<const std::uint8_t*>(std::memchr(p, 0, length));
-  return std::string(reinterpret_cast<const char*>(p), end ? end - p : length);
-}
-
-std::int64_t RoundUp(std::int64_t n) {
-  return (n + kTarBlock - 1) / kTarBlock * kTarBlock;
-}
-
-// The pax records of an extended header that matter here.
-struct TPaxValues {
-  bool HasPath = false, HasSize = false, HasMTime = false, HasLink = false;
-  // GNU's sparse files in pax form: their data holds a map first.
-  bool Sparse = false;
-  std::string Path, LinkPath;
-  std::int64_t Size = 0;
-  std::int64_t MTime = 0;
-};
-
-// "length key=value\n" records; a malformed record ends the parse (the
-// values before it stand).
-void ParsePax(const std::string& text, TPaxValues& v) {
-  std::size_t p = 0;
-  while (p < text.size()) {
-    std::size_t sp = text.find(' ', p);
-    if (sp == std::string::npos || sp == p || sp - p > 18) return;
-    std::int64_t length = 0;
-    for (std::size_t i = p; i < sp; ++i) {
-      if (text[i] < '0' || text[i] > '9') return;
-      length = length * 10 + (text[i] - '0');
-    }
-    if (length <= static_cast<std::int64_t>(sp - p + 1) ||
-        length > static_cast<std::int64_t>(text.size() - p) || text[p + length - 1] != '\n')
-      return;
-    const std::string record = text.substr(sp + 1, p + length - 1 - (sp + 1));
-    p += static_cast<std::size_t>(length);
-    const std::size_t eq = record.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string key = record.substr(0, eq);
-    // A NUL would end the name early wherever it is used.
-    std::string value = record.substr(eq + 1);
-    value = value.substr(0, value.find('\0'));
-    auto number = [](const std::string& s, std::int64_t& out) {
-      // Decimal seconds may carry a fraction; a sign only on times.
-      std::size_t i = 0;
-      bool negative = false;
-      if (i < s.size() && s[i] == '-') negative = true, ++i;
-      if (i >= s.size() || s[i] < '0' || s[i] > '9') return false;
-      std::int64_t n = 0;
-      for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-        if (n > (INT64_MAX - 9) / 10) return false;
-        n = n * 10 + (s[i] - '0');
-      }
-      out = negative ? -n : n;
-      return true;
-    };
-    if (key.rfind("GNU.sparse.", 0) == 0) v.Sparse = true;
-    if (key == "path" || key == "GNU.sparse.name") {
-      v.HasPath = true;
-      v.Path = value;
-    } else if (key == "linkpath") {
-      v.HasLink = true;
-      v.LinkPath = value;
-    } else if (key == "size") {
-      std::int64_t n;
-      if (number(value, n) && n >= 0) v.HasSize = true, v.Size = n;
-    } else if (key == "mtime") {
-      std::int64_t n;
-      if (number(value, n)) v.HasMTime = true, v.MTime = n;
-    }
-  }
-}
 
 std::string KindText(const TTarEntryItem& item) {
   switch (item.Type) {
@@ -148,106 +72,30 @@ void TUnTar::ReadArchive(std::unique_ptr<TFileStream32>& archive) {
 int TUnTar::ListTar(TStream& archive) {
   const std::int64_t size = archive.Size();
   std::int64_t pos = 0;
-  std::array<std::uint8_t, kTarBlock> b{};
-  std::string longName, longLink;
-  bool hasLongName = false, hasLongLink = false;
-  TPaxValues pax;
-  bool pending = false;
-  auto damaged = [&](const std::string& why) {
-    ReportError(FArchiveFile, why + " at byte " + std::to_string(pos), FVolumeName,
-                E_HEADER_NOT_FOUND);
-  };
-
+  TTarEntryHead e;
+  std::string why;
   while (!GetCancel()) {
-    if (pos > size - kTarBlock || ReadStreamAt(archive, pos, b.data(), kTarBlock) != kTarBlock ||
-        std::all_of(b.begin(), b.end(), [](std::uint8_t c) { return c == 0; })) {
-      if (pending) damaged("extended header without its entry");
-      break;
-    }
-    if (!TarChecksumMatches(b.data())) {
-      damaged("damaged tar header");
-      break;
-    }
-    const char type = static_cast<char>(b[156]);
-    std::int64_t dataSize = TarNumber(b.data() + 124, 12);
-    if (dataSize < 0) {
-      damaged("tar header with an impossible size");
-      break;
-    }
-    const std::int64_t data = pos + kTarBlock;
-    const std::int64_t room = size - data;
-
-    if (type == 'L' || type == 'K' || type == 'x' || type == 'g' || type == 'X') {
-      if (dataSize > kMaxExtendedHeader || dataSize > room) {
-        damaged("oversized or truncated extended header");
-        break;
-      }
-      std::string text(static_cast<std::size_t>(dataSize), '\0');
-      if (ReadStreamAt(archive, data, text.data(), dataSize) != dataSize) break;
-      if (type == 'L') {
-        hasLongName = true;
-        longName = text.substr(0, text.find('\0'));
-      } else if (type == 'K') {
-        hasLongLink = true;
-        longLink = text.substr(0, text.find('\0'));
-      } else if (type == 'x' || type == 'X') {
-        ParsePax(text, pax);
-      }
-      // Global records ("g") hold defaults nobody relies on for names.
-      pending = type != 'g';
-      pos = data + RoundUp(dataSize);
-      continue;
-    }
-
-    pending = false;
+    const TTarStep step = ReadTarEntry(archive, pos, e, why);
+    if (step == tsDamaged) ReportError(FArchiveFile, why, FVolumeName, E_HEADER_NOT_FOUND);
+    if (step != tsEntry) break;
     TTarEntryItem item;
-    item.Header = pos;
-    std::int64_t dataAt = data;
-    // An old GNU sparse header may go on in extension blocks.
-    if (type == 'S' && b[482] != 0) {
-      std::array<std::uint8_t, kTarBlock> ext{};
-      do {
-        if (ReadStreamAt(archive, dataAt, ext.data(), kTarBlock) != kTarBlock) break;
-        dataAt += kTarBlock;
-      } while (ext[504] != 0 && !GetCancel());
-    }
-    item.Data = dataAt;
-    if (pax.HasSize) dataSize = pax.Size;
-    item.Size = dataSize;
-    item.Type = type == '\0' ? '0' : type;
-    item.MTime = pax.HasMTime ? pax.MTime : TarNumber(b.data() + 136, 12);
-    item.Mode =
-        static_cast<std::uint32_t>(std::max<std::int64_t>(TarNumber(b.data() + 100, 8), 0) & 07777);
-    std::string raw;
-    if (pax.HasPath) {
-      raw = pax.Path;
-    } else if (hasLongName) {
-      raw = longName;
-    } else {
-      raw = Field(b.data(), 100);
-      // The prefix field exists only under the POSIX magic; GNU headers
-      // keep times and sparse maps there.
-      if (std::memcmp(b.data() + 257, "ustar\0", 6) == 0) {
-        const std::string prefix = Field(b.data() + 345, 155);
-        if (!prefix.empty()) raw = prefix + "/" + raw;
-      }
-    }
-    item.LinkName = pax.HasLink   ? pax.LinkPath
-                    : hasLongLink ? longLink
-                                  : Field(b.data() + 157, 100);
+    item.Header = e.HeaderAt;
+    item.Data = e.Data;
+    item.Size = e.Size;
+    item.Type = e.Type;
+    item.MTime = e.MTime;
+    item.Mode = e.Mode;
+    item.LinkName = e.LinkName;
+    std::string raw = e.Name;
     // Old tars mark directories by the trailing slash alone.
     if ((item.Type == '0' || item.Type == '7') && !raw.empty() && raw.back() == '/')
       item.Type = '5';
     if (item.Type == 'D') item.Type = '5';
-    if (pax.Sparse) item.Type = 'S';
-    hasLongName = hasLongLink = false;
-    pax = TPaxValues{};
-    // Links, devices, FIFOs and directories have no data, whatever their
-    // size field says; a GNU dumpdir's listing is stepped over.
-    if (type != '\0' && std::strchr("123465", type) != nullptr) dataSize = 0;
+    if (e.PaxSparse) item.Type = 'S';
+    // Nothing of a link, device, FIFO or directory is extracted; a GNU
+    // dumpdir's listing is stepped over.
     if (std::strchr("12346", item.Type) != nullptr || item.Type == '5') item.Size = 0;
-    const std::int64_t roomAfter = size - dataAt;
-    item.Truncated = dataSize > roomAfter;
+    item.Truncated = e.Span > size - e.Data;
     // "./x" is x; "./" itself is the directory extracted into.
     bool root = false;
     while (raw.size() >= 2 && raw[0] == '.' && raw[1] == '/') {
@@ -255,22 +103,21 @@ int TUnTar::ListTar(TStream& archive) {
       root = raw.empty();
     }
     if (raw == ".") root = true, raw.clear();
-    if (raw.empty() && !root && item.Type != 'V')
-      ReportError(FArchiveFile, "an entry without a name at byte " + std::to_string(pos),
-                  FVolumeName, E_INVALID_NAME);
+    item.Unnamed = raw.empty() && !root && item.Type != 'V';
     // Tar names are the system's bytes, as every Unix tar writes them.
     item.Name = NameToWindows(raw, false);
 
-    // A volume label names the archive, not an entry.
-    if (item.Type != 'V' && !item.Name.empty() && IsFileInSpec(item.Name)) {
+    // A volume label names the archive, not an entry. An unnamed entry is
+    // kept whatever the selection, to fail in its turn.
+    if (item.Unnamed || (item.Type != 'V' && !item.Name.empty() && IsFileInSpec(item.Name))) {
       const std::int64_t counted = item.IsSpecial() ? 0 : item.Size;
       NoteSelectedEntry(counted, counted, TarTimeToDosDate(item.MTime));
       FEntries.push_back(std::move(item));
     } else if (item.Truncated) {
       ReportError(FArchiveFile, "the archive ends inside " + raw, FVolumeName, E_READ_FILE);
     }
-    if (dataSize > roomAfter) break;
-    pos = dataAt + RoundUp(dataSize);
+    if (e.Span > size - e.Data) break;
+    pos = e.Next;
   }
   return static_cast<int>(FEntries.size());
 }
@@ -317,6 +164,11 @@ void TUnTar::ExtractEntry(TStream& archive, const TTarEntryItem& item) {
     TranslateOemChar = translate;
   }
   const std::uint32_t dosDate = FEntryInfo.DosDate;
+  if (item.Unnamed) {
+    RefuseEntry(item, E_INVALID_NAME,
+                "an entry without a name at byte " + std::to_string(item.Header));
+    return;
+  }
   if (item.IsSpecial()) {
     // Never created and never followed: a link could point anywhere. A
     // test has nothing to check in it.

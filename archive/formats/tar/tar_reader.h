@@ -27,6 +27,9 @@ struct TTarEntryItem {
   std::string LinkName;
   // The archive ends inside the entry's data.
   bool Truncated = false;
+  // A file without a name: it cannot be extracted, and saying nothing
+  // would lose its data silently.
+  bool Unnamed = false;
   bool IsDirectory() const { return Type == '5'; }
   // Links, devices, FIFOs and GNU sparse or multi-volume pieces.
   bool IsSpecial() const;

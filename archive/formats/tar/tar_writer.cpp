@@ -8,6 +8,7 @@
 #include "archive/base/names.h"
 #include "archive/codec/codec_streams.h"
 #include "archive/formats/gzip/gzip_writer.h"
+#include "archive/formats/tar/tar_walk.h"
 #include "archive/platform/codepage.h"
 #include "archive/platform/files.h"
 
@@ -21,11 +22,6 @@ constexpr std::size_t kModeAt = 100, kUidAt = 108, kGidAt = 116, kSizeAt = 124, 
 constexpr std::size_t kUserField = 32;
 constexpr char kGnuMagic[8] = {'u', 's', 't', 'a', 'r', ' ', ' ', '\0'};
 constexpr const char* kLongLinkName = "././@LongLink";
-// Long names and pax records of an existing archive are read into memory;
-// nothing sane is larger.
-constexpr std::int64_t kMaxMetaSize = 1 << 20;
-// Long-name and extended headers allowed before one entry's header.
-constexpr int kMaxMetaEntries = 8;
 
 std::int64_t PadTo(std::int64_t n, std::int64_t unit) {
   return (unit - n % unit) % unit;
@@ -45,32 +41,6 @@ bool NeedsLongName(const std::string& name) {
 std::string TarPlatformName(const std::string& raw, bool translate) {
   if (!translate || !HasNonAscii(raw) || LooksLikeUtf8Name(raw)) return SlashToDelim(raw);
   return NameToWindows(raw, translate);
-}
-
-std::string FieldText(const std::uint8_t* field, std::size_t width) {
-  const auto* end = static_cast<const std::uint8_t*>(std::memchr(field, 0, width));
-  return std::string(reinterpret_cast<const char*>(field),
-                     end ? static_cast<std::size_t>(end - field) : width);
-}
-
-// The "path" record of pax extended header data, empty when none.
-std::string PaxPath(const std::string& data) {
-  std::size_t p = 0;
-  while (p < data.size()) {
-    const std::size_t space = data.find(' ', p);
-    if (space == std::string::npos) break;
-    std::size_t len = 0;
-    for (std::size_t i = p; i < space; ++i) {
-      if (data[i] < '0' || data[i] > '9') return {};
-      len = len * 10 + static_cast<std::size_t>(data[i] - '0');
-      if (len > data.size()) return {};
-    }
-    if (len <= space - p + 1 || p + len > data.size()) break;
-    const std::string record = data.substr(space + 1, p + len - space - 2);
-    if (record.rfind("path=", 0) == 0) return record.substr(5);
-    p += len;
-  }
-  return {};
 }
 
 }  // namespace
@@ -250,73 +220,38 @@ bool TTar::WriteCentralDirectory(TStream32& newArchive, TWorkList& list) {
 
 // ---------------------------------------------------------------- existing archive
 
-bool TTar::ReadOldHeader(TStream32& archive, std::int64_t pos, TOldHeader& out) {
-  out = TOldHeader{};
-  out.Position = pos;
-  std::string longName, paxName;
-  const std::int64_t fileSize = archive.Size();
-  for (int meta = 0; meta <= kMaxMetaEntries; ++meta) {
-    if (pos < 0 || pos > fileSize - static_cast<std::int64_t>(kTarBlock)) return false;
-    archive.Seek(pos, soFromBeginning);
-    if (archive.Read(out.Header.data(), kTarBlock) != static_cast<std::int64_t>(kTarBlock))
-      return false;
-    const TTarHeader& h = out.Header;
-    if (!TarChecksumMatches(h.data())) return false;
-    const std::int64_t size = TarNumber(&h[kSizeAt], 12);
-    if (size < 0) return false;
-    const char type = static_cast<char>(h[kTypeAt]);
-    if (type == 'L' || type == 'K' || type == 'x' || type == 'g') {
-      if (size > kMaxMetaSize || size > fileSize - pos - static_cast<std::int64_t>(kTarBlock))
-        return false;
-      std::string data(static_cast<std::size_t>(size), '\0');
-      if (size > 0 && archive.Read(data.data(), size) != size) return false;
-      if (type == 'L') longName = data.substr(0, data.find('\0'));
-      if (type == 'x') paxName = PaxPath(data);
-      pos += static_cast<std::int64_t>(kTarBlock) + size + PadTo(size, kTarBlock);
-      continue;
-    }
-    out.PrefixLength = pos - out.Position;
-    out.Size = size;
-    if (!paxName.empty()) {
-      out.Name = paxName;
-    } else if (!longName.empty()) {
-      out.Name = longName;
-    } else {
-      out.Name = FieldText(&h[0], kTarNameField);
-      // POSIX ustar keeps the leading directories in the prefix field.
-      if (std::memcmp(&h[kMagicAt], "ustar\0", 6) == 0 && h[kPrefixAt] != 0)
-        out.Name = FieldText(&h[kPrefixAt], 155) + "/" + out.Name;
-    }
-    FNextHeader = pos + static_cast<std::int64_t>(kTarBlock) + size + PadTo(size, kTarBlock);
-    return true;
-  }
-  return false;
-}
-
 void TTar::ReadDirectory(TStream32& oldArchive, TWorkList& list) {
   std::int64_t pos = std::max<std::int64_t>(FDataStart, 0);
-  TOldHeader e;
-  while (!GetCancel() && ReadOldHeader(oldArchive, pos, e)) {
-    pos = FNextHeader;
+  TTarEntryHead e;
+  std::string why;
+  while (!GetCancel()) {
+    const TTarStep step = ReadTarEntry(oldArchive, pos, e, why);
+    // Rewriting would drop every entry after the damage: the archive is
+    // left as it is.
+    if (step == tsDamaged) RaiseError(FArchiveFile, why, FVolumeName, E_HEADER_NOT_FOUND);
+    if (step != tsEntry) break;
+    pos = e.Next;
     const std::string name = TarPlatformName(e.Name, false);
     TCompHeader rec;
     rec.State = ceKeep;
     if (Switch == swDelete && IsEntryInSpec(name, FFileSpec, FExcludeSpec)) rec.State = ceDelete;
-    rec.Position = e.Position;
-    rec.WriterData = static_cast<std::uint32_t>(e.PrefixLength);
+    rec.Position = e.Start;
+    rec.WriterData = static_cast<std::uint32_t>(e.HeaderAt - e.Start);
     rec.UnpackedSizeHi = SizeBits32To47(static_cast<std::uint64_t>(e.Size));
     list.Add(rec, name, 0, e.Header.data(), kTarBlock);
-    FBytesToDo += static_cast<std::int64_t>(kTarBlock) + e.Size;
+    FBytesToDo += e.Next - e.Start;
   }
 }
 
 bool TTar::ReadEntryHeader(TStream32& archive, std::size_t index, bool first) {
   (void)index;
   const std::int64_t pos = first ? std::max<std::int64_t>(FDataStart, 0) : FNextHeader;
-  TOldHeader e;
-  if (!ReadOldHeader(archive, pos, e)) return false;
+  TTarEntryHead e;
+  std::string why;
+  if (ReadTarEntry(archive, pos, e, why) != tsEntry) return false;
+  FNextHeader = e.Next;
   FListName = TarPlatformName(e.Name, false);
-  FillListed(e.Header, FListName, e.Position);
+  FillListed(e.Header, FListName, e.Start);
   return true;
 }
 
@@ -331,30 +266,40 @@ void TTar::LoadEntryHeader(TByteBlock& block, std::size_t index, TEntryHeaderInf
   info.Size = info.PackedSize = std::max<std::int64_t>(TarNumber(&FHeader[kSizeAt], 12), 0);
 }
 
-std::int64_t TTar::GetEntryLength(std::size_t index) {
-  if (!FWorkList || index >= FWorkList->Count()) return 0;
-  const TByteBlock& block = FWorkList->Block(index);
-  if (block.size() < kTarBlock) return 0;
-  const std::int64_t size = std::max<std::int64_t>(TarNumber(&block[kSizeAt], 12), 0);
-  return static_cast<std::int64_t>(FWorkList->Get(index).WriterData) +
-         static_cast<std::int64_t>(kTarBlock) + size + PadTo(size, kTarBlock);
+void TTar::CopyEntry(TStream32& oldArchive, TStream32& newArchive, TWorkList& list,
+                     std::size_t index) {
+  // The whole entry as it stands: extended records, header, sparse maps
+  // and data.
+  TTarEntryHead e;
+  std::string why;
+  if (ReadTarEntry(oldArchive, oldArchive.Position(), e, why) != tsEntry)
+    RaiseError(FArchiveFile, list.Name(index), FVolumeName, E_READ_FILE);
+  const std::int64_t length = std::min(e.Next, oldArchive.Size()) - e.Start;
+  oldArchive.Seek(e.Start, soFromBeginning);
+  if (newArchive.CopyFrom(oldArchive, length) != length && !GetCancel())
+    RaiseError(FArchiveFile, list.Name(index), FVolumeName, E_READ_FILE);
 }
 
 void TTar::CopyEntryNewName(TStream32& oldArchive, TStream32& newArchive, TWorkList& list,
                             std::size_t index) {
   const TCompHeader rec = list.Get(index);
-  const std::int64_t headerPos = rec.Position + rec.WriterData;
-  TTarHeader h{};
-  oldArchive.Seek(headerPos, soFromBeginning);
-  if (oldArchive.Read(h.data(), kTarBlock) != static_cast<std::int64_t>(kTarBlock))
+  TTarEntryHead e;
+  std::string why;
+  if (ReadTarEntry(oldArchive, rec.Position, e, why) != tsEntry)
     RaiseError(FArchiveFile, list.Name(index), FVolumeName, E_READ_FILE);
-  const std::int64_t size = std::max<std::int64_t>(TarNumber(&h[kSizeAt], 12), 0);
+  TTarHeader h = e.Header;
 
   std::string name = list.Name(index);
   std::replace(name.begin(), name.end(), '\\', '/');
   FFileName = name;
   std::memset(h.data(), 0, kTarNameField);
   PutText(&h[0], kTarNameField, name);
+  // The new name is all of it: no old directories from the ustar prefix.
+  // The old pax records are not carried over, so what they said goes into
+  // the header itself.
+  if (e.UstarMagic) std::memset(&h[kPrefixAt], 0, 155);
+  PutTarNumber(&h[kSizeAt], 12, static_cast<std::uint64_t>(e.Size));
+  if (e.MTime >= 0) PutTarNumber(&h[kTimeAt], 12, static_cast<std::uint64_t>(e.MTime));
   char sum[9];
   std::snprintf(sum, sizeof sum, "%06o", TarChecksum(h.data()) & 0777777u);
   std::memcpy(&h[kSumAt], sum, 7);
@@ -364,8 +309,10 @@ void TTar::CopyEntryNewName(TStream32& oldArchive, TStream32& newArchive, TWorkL
   const std::int64_t at = newArchive.Position();
   WriteHeaderWithName(newArchive, h, name);
   const std::int64_t prefix = newArchive.Position() - at - static_cast<std::int64_t>(kTarBlock);
-  oldArchive.Seek(headerPos + static_cast<std::int64_t>(kTarBlock), soFromBeginning);
-  const std::int64_t length = size + PadTo(size, kTarBlock);
+  // Sparse extension blocks, data and padding as they are.
+  const std::int64_t from = e.HeaderAt + static_cast<std::int64_t>(kTarBlock);
+  const std::int64_t length = std::min(e.Next, oldArchive.Size()) - from;
+  oldArchive.Seek(from, soFromBeginning);
   if (length > 0 && newArchive.CopyFrom(oldArchive, length) != length && !GetCancel())
     RaiseError(FArchiveFile, name, FVolumeName, E_READ_FILE);
   list.SetBlock(index, h.data(), kTarBlock);

@@ -65,7 +65,8 @@ class TTar : public TCompBase {
   void MakeCentralHeader(std::size_t index, std::uint32_t attributes, TWorkList& list) override;
   void ReadDirectory(TStream32& oldArchive, TWorkList& list) override;
   void LoadEntryHeader(TByteBlock& block, std::size_t index, TEntryHeaderInfo& info) override;
-  std::int64_t GetEntryLength(std::size_t index) override;
+  void CopyEntry(TStream32& oldArchive, TStream32& newArchive, TWorkList& list,
+                 std::size_t index) override;
   void CopyEntryNewName(TStream32& oldArchive, TStream32& newArchive, TWorkList& list,
                         std::size_t index) override;
   bool WriteEntry(TStream32& newArchive, std::size_t index, TWorkList& list) override;
@@ -75,17 +76,6 @@ class TTar : public TCompBase {
   bool ReadEntryHeader(TStream32& archive, std::size_t index, bool first) override;
 
  private:
-  // One entry of an existing archive: its header, where it starts (long
-  // name or extended header blocks included) and its full name.
-  struct TOldHeader {
-    TTarHeader Header{};
-    std::int64_t Position = 0;
-    std::int64_t PrefixLength = 0;  // bytes before the header (long name, pax)
-    std::int64_t Size = 0;
-    std::string Name;  // archive form
-  };
-  // Reads the entry at pos; false at the end or at a corrupt header.
-  bool ReadOldHeader(TStream32& archive, std::int64_t pos, TOldHeader& out);
   // Writes the long-name entry (when needed) and the header; raises 25136
   // on a short write.
   void WriteHeaderWithName(TStream32& out, TTarHeader& h, const std::string& name);
