@@ -160,6 +160,11 @@ TArcType TArcDetector::Detect() {
       t = DetectExecutable();
     else
       t = DetectPlain();
+  } else if (size_ >= 3) {
+    // compress makes files this small from a few bytes; nothing else here
+    // is an archive.
+    std::uint8_t h[2] = {};
+    if (ReadAt(0, h, 2) == 2 && h[0] == 0x1F && h[1] == 0x9D) t = atGZip;
   }
   head_.clear();
   head_.shrink_to_fit();

@@ -284,6 +284,22 @@ TEST(CompressFiles, EveryCodeWidthMatchesUncompress) {
   }
 }
 
+TEST(CompressFiles, TinyFilesAreRead) {
+  // compress writes files of 3 to 19 bytes for inputs of up to a dozen
+  // bytes; they are .Z files all the same.
+  TempDir dir;
+  for (int n : {0, 1, 7, 12}) {
+    SCOPED_TRACE(n);
+    const std::string name = "t" + std::to_string(n);
+    WriteFile(dir / name, std::string("abcdefghijkl").substr(0, static_cast<std::size_t>(n)));
+    ASSERT_EQ(Sh("cd " + dir.path() + " && compress -c -f " + name + " > " + name + ".Z"), 0);
+    ASSERT_LT(ReadFile(dir / (name + ".Z")).size(), 20u);
+    const TGzRun run = RunGz(dir, name + ".Z");
+    EXPECT_EQ(run.Log.Passed.size(), 1u) << run.Log.ErrorText();
+    EXPECT_EQ(ReadFile(dir / ("out/" + name)), ReadFile(dir / name));
+  }
+}
+
 TEST(CompressFiles, BadFlagsAreReported) {
   TempDir dir;
   WriteFile(dir / "data", Sample(3000));
