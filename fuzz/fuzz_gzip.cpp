@@ -1,22 +1,15 @@
 // The gzip reader over arbitrary files: member headers, concatenated
 // members, compress data, and a tar found inside, which is tested through
 // a temporary file of its own.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "archive/formats/gzip/gzip_reader.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
-
-struct TMemoryFile {
-  int Fd = ::memfd_create("fuzz-gzip.gz", MFD_CLOEXEC);
-  std::string Path = "/proc/self/fd/" + std::to_string(Fd);
-};
 
 std::string TempFolder() {
   char tmpl[] = "/tmp/qmx-fuzz-gzip-XXXXXX";
@@ -27,12 +20,11 @@ std::string TempFolder() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const TMemoryFile file;
+  static const qmx::fuzz::TMemoryFile file("fuzz-gzip.gz");
   static const std::string temp = TempFolder();
-  if (file.Fd < 0 || ::ftruncate(file.Fd, 0) != 0) return 0;
-  if (size && ::pwrite(file.Fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
+  if (!file.Fill(data, size)) return 0;
   qmx::TUnGZip gz;
-  gz.SetArchiveFile(file.Path);
+  gz.SetArchiveFile(file.Path());
   if (gz.ArchiveFile().empty()) return 0;
   gz.SetTempDir(temp);
   gz.SetFileSpec({"*.*"});

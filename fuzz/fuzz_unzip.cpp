@@ -4,30 +4,18 @@
 // (memfd) that the reader opens by its /proc path, so no run touches the
 // disk. Damaged-archive prompts are unassigned, so the local-scan mode
 // runs too.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "archive/zip/zip_reader.h"
-
-namespace {
-
-struct TMemoryFile {
-  int Fd = ::memfd_create("fuzz-unzip.zip", MFD_CLOEXEC);
-  std::string Path = "/proc/self/fd/" + std::to_string(Fd);
-};
-
-}  // namespace
+#include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const TMemoryFile file;
-  if (file.Fd < 0 || ::ftruncate(file.Fd, 0) != 0) return 0;
-  if (size && ::pwrite(file.Fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
+  static const qmx::fuzz::TMemoryFile file("fuzz-unzip.zip");
+  if (!file.Fill(data, size)) return 0;
   qmx::TUnZip unzip;
-  unzip.SetArchiveFile(file.Path);
+  unzip.SetArchiveFile(file.Path());
   if (unzip.ArchiveFile().empty()) return 0;
   unzip.SetFileSpec({"*.*"});
   // One password: each AES entry derives its key once per password tried.
