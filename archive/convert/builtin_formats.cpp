@@ -8,7 +8,9 @@
 // always linked.
 
 #include "archive/convert/arc_detect.h"
+#include "archive/formats/bh/bh_format.h"
 #include "archive/formats/gzip/gzip_format.h"
+#include "archive/formats/lha/lha_format.h"
 #include "archive/formats/listed_formats.h"
 #include "archive/formats/tar/tar_format.h"
 #include "archive/zip/zip_format.h"
@@ -22,6 +24,8 @@ struct TBuiltinFormats {
     qmx::RegisterZipFormats();
     qmx::RegisterTarFormats();
     qmx::RegisterGZipFormats();
+    qmx::RegisterLhaFormats();
+    qmx::RegisterBhFormats();
   }
 };
 

@@ -23,21 +23,12 @@ constexpr const char* kArcNames[] = {"Stored",   "Stored",   "Packed",   "Squeez
                                      "Crunched", "Crunched", "Squashed", "Pack10",
                                      "Pack11",   "Pack12",   "Stored"};
 constexpr const char* kArjNames[] = {"Stored", "Most", "2nd Most", "2nd Fast"};
-constexpr const char* kBhNames[] = {"Stored", "Fused1", "Deflate", "Fused3"};
 constexpr const char* kCabNames[] = {"Stored", "MsZIP", "Quantum", "Lzx"};
 constexpr const char* kHaNames[] = {"Cpy", "Asc", "HSC"};
-constexpr const char* kLhaNames[] = {"Stored",   "Frozen-1", "Frozen-2", "Frozen-3",
-                                     "Frozen-4", "Frozen-5", "Frozen-6", "Frozen-7"};
 constexpr const char* kPakNames[] = {"Stored",   "RLE",     "Squeezed", "FixedLen", "FixedLen",
                                      "FixedLen", "Varible", "Varible",  "Crushed",  "Distill"};
 constexpr const char* kRarNames[] = {"Stored", "Fastest", "Fast", "Normal", "Good", "Best"};
 constexpr const char* kZooNames[] = {"Stored", "Fastest", "Greatest"};
-
-std::string BhMethodName(int method, std::uint16_t flags, bool, const std::string&, int) {
-  if (method == 8) return DeflateNameByFlags(flags, false);
-  const char* found = MethodFromTable(kBhNames, method, 0);
-  return found ? found : kMethodUnsupported;
-}
 
 std::string CabMethodName(int method, std::uint16_t, bool, const std::string&, int) {
   const int kind = method & 0x0F;
@@ -49,12 +40,6 @@ std::string HaMethodName(int method, std::uint16_t, bool, const std::string&, in
   if (method == 14) return kMethodDir;
   if (method == 15) return "Special";
   const char* found = MethodFromTable(kHaNames, method, 0);
-  return found ? found : kMethodUnsupported;
-}
-
-std::string LhaMethodName(int method, std::uint16_t, bool, const std::string&, int) {
-  // Method codes are the digit of the method id ("-lh5-").
-  const char* found = method == 100 ? kMethodDir : MethodFromTable(kLhaNames, method, '0');
   return found ? found : kMethodUnsupported;
 }
 
@@ -103,15 +88,9 @@ void RegisterListedFormats() {
       {atArcExe,  "self-extracting ARC archive", {".exe"}, true,  true,  true,  "TUnArc", "TUnArc", arc},
       {atArj,     "ARJ archive",                 {".arj"}, true,  true,  false, "TUnARJ", "TUnARJ", arj, false, &kArjVolumes},
       {atArjExe,  "self-extracting ARJ archive", {".exe"}, true,  true,  true,  "TUnARJ", "TUnARJ", arj},
-      {atBh,      "BH archive",                  {".bh"},  true,  true,  false, "TUnBh",  "TUnBh",  BhMethodName},
-      {atBhExe,   "self-extracting BH archive",  {".exe"}, true,  true,  true,  "TUnBh",  "TUnBh",  BhMethodName},
       {atCab,     "Cabinet",                     {".cab"}, true,  false, false, "TUnCab", "",       CabMethodName, true},
       {atCabExe,  "self-extracting Cabinet",     {".exe"}, true,  false, true,  "",       "",       CabMethodName, true},
       {atHA,      "HA archive",                  {".ha"},  false, false, false, "",       "",       HaMethodName},
-      {atLha,     "LHA archive",                 {".lha"}, true,  true,  false, "TUnLha", "TUnLha", LhaMethodName},
-      {atLhaExe,  "self-extracting LHA archive", {".exe"}, true,  true,  true,  "TUnLha", "TUnLha", LhaMethodName},
-      {atLzh,     "LZH archive",                 {".lzh"}, true,  true,  false, "TUnLha", "TUnLha", LhaMethodName},
-      {atLzhExe,  "self-extracting LZH archive", {".exe"}, true,  true,  true,  "TUnLha", "TUnLha", LhaMethodName},
       {atMsGZ,    "Microsoft compressed file",   {},       false, false, false, "",       "",       nullptr},
       {atPak,     "PAK archive",                 {".pak"}, false, false, false, "",       "",       pak},
       {atPakExe,  "self-extracting PAK archive", {".exe"}, false, false, true,  "",       "",       pak},
@@ -151,9 +130,7 @@ void RegisterListedFormats() {
     const char* DefaultExt;
   };
   const TListedWriter writers[] = {
-      {tyBh, {"bh"}, "TBlakHole", cmDeflate, ".BH"},
       {tyCab, {"cab"}, "TMakeCab", cmMsZip, ".CAB"},
-      {tyLzh, {"lzh", "lha"}, "TLha", cmFrozen6, ".LHA"},
   };
   for (const TListedWriter& w : writers) {
     TWriterRow row;

@@ -1,0 +1,8 @@
+// The BH rows of the format table.
+#pragma once
+
+namespace qmx {
+
+void RegisterBhFormats();
+
+}  // namespace qmx

@@ -1,0 +1,8 @@
+// The LHA rows of the format table.
+#pragma once
+
+namespace qmx {
+
+void RegisterLhaFormats();
+
+}  // namespace qmx
