@@ -21,7 +21,7 @@
 #include "archive/zip/legacy_decoders.h"
 #include "archive/zip/zip_aes.h"
 #include "archive/zip/zip_component.h"
-#include "archive/zip/zip_crypt.h"
+#include "archive/codec/zip_crypt.h"
 #include "archive/zip/zip_locate.h"
 
 namespace qmx {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "archive/zip/zip_crypt.h"
+#include "archive/codec/zip_crypt.h"
 
 namespace qmx {
 

@@ -19,7 +19,7 @@
 
 #include "archive/base/compress_framework.h"
 #include "archive/zip/zip_aes.h"
-#include "archive/zip/zip_crypt.h"
+#include "archive/codec/zip_crypt.h"
 #include "archive/zip/zip_locate.h"
 #include "archive/zip/zip_records.h"
 

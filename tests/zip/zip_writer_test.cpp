@@ -10,7 +10,7 @@
 
 #include "archive/codec/crc.h"
 #include "archive/platform/files.h"
-#include "archive/zip/zip_crypt.h"
+#include "archive/codec/zip_crypt.h"
 #include "archive/zip/zip_reader.h"
 #include "archive/zip/zip_records.h"
 #include "support/temp_dir.h"

@@ -1,7 +1,7 @@
 // The traditional cipher against itself and against other programs: ZIPs
 // encrypted by Info-ZIP and 7-Zip are checked and decrypted here, and ZIPs
 // encrypted here are decrypted by unzip and Python's zipfile.
-#include "archive/zip/zip_crypt.h"
+#include "archive/codec/zip_crypt.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

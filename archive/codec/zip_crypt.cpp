@@ -1,4 +1,4 @@
-#include "archive/zip/zip_crypt.h"
+#include "archive/codec/zip_crypt.h"
 
 #include <openssl/rand.h>
 

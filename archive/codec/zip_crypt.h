@@ -1,6 +1,6 @@
-// The traditional ZIP stream cipher: password keys, the 12-byte encryption
-// header in front of an encrypted entry's data, and the fixed header key
-// that enciphers local and central headers.
+// The traditional ZIP stream cipher, which BH entries use too: password
+// keys, the 12-byte encryption header in front of an encrypted entry's
+// data, and the fixed header key that enciphers local and central headers.
 //
 // The cipher state lives in the object, so each entry being read or written
 // owns one and two entries may be processed on two threads.
