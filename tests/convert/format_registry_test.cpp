@@ -14,6 +14,7 @@
 #include "archive/base/names.h"
 #include "archive/formats/gzip/gzip_reader.h"
 #include "archive/formats/tar/tar_reader.h"
+#include "archive/formats/uu/uu_reader.h"
 #include "archive/zip/zip_reader.h"
 #include "archive/zip/zip_writer.h"
 
@@ -60,6 +61,7 @@ std::string ReaderClass(const TUnBase* r) {
   if (dynamic_cast<const TUnZip*>(r)) return "TUnZip";
   if (dynamic_cast<const TUnTar*>(r)) return "TUnTar";
   if (dynamic_cast<const TUnGZip*>(r)) return "TUnGZip";
+  if (dynamic_cast<const TUUDecode*>(r)) return "TUUDecode";
   return "another reader";
 }
 
@@ -85,9 +87,10 @@ TEST(FormatRegistry, ReaderColumnsMatchTheDocumentedTables) {
       EXPECT_EQ(ReaderClass(k.get()), row.TestReaderName);
       EXPECT_EQ(k->ZipCmntBufSize(), 32000);
     }
-    // The ZIP and JAR readers, and the tar and gzip readers.
+    // The ZIP and JAR readers, the tar and gzip readers, the text decoder.
     const bool zipFamily = t == atZip || t == atZipExe || t == atZipMV || t == atZipDS ||
-                           t == atJar || t == atJarExe || t == atTar || t == atGZip;
+                           t == atJar || t == atJarExe || t == atTar || t == atGZip ||
+                           t == atUUE;
     EXPECT_EQ(c != nullptr, zipFamily && !row.ConvertReaderName.empty());
     EXPECT_EQ(k != nullptr, zipFamily && !row.TestReaderName.empty());
   }
