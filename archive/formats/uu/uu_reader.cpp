@@ -23,6 +23,18 @@ constexpr std::uint32_t kFileAttr = 0x20;
 constexpr char kUuAlphabet[] = "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_";
 constexpr char kXxAlphabet[] = "+-0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
+constexpr std::array<int, 256> MakeBase64Table() {
+  std::array<int, 256> t{};
+  for (int& v : t) v = -1;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = c - 'A';
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = c - 'a' + 26;
+  for (int c = '0'; c <= '9'; ++c) t[c] = c - '0' + 52;
+  t['+'] = 62;
+  t['/'] = 63;
+  return t;
+}
+constexpr std::array<int, 256> kBase64Table = MakeBase64Table();
+
 int Base64Value(unsigned char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
   if (c >= 'a' && c <= 'z') return c - 'a' + 26;
@@ -94,25 +106,23 @@ class TUUDecode::TTextInput {
     line.clear();
     bool any = false;
     for (;;) {
-      if (pos_ == len_ && !Refill()) return any ? lnLine : lnEnd;
-      const std::uint8_t* p = buf_.data() + pos_;
+      if (pos_ == len_ && !Refill()) return any ? Done(line, lnLine) : lnEnd;
+      const char* p = reinterpret_cast<const char*>(buf_.data()) + pos_;
       const std::size_t avail = len_ - pos_;
-      const auto* lf = static_cast<const std::uint8_t*>(std::memchr(p, '\n', avail));
+      const auto* lf = static_cast<const char*>(std::memchr(p, '\n', avail));
       const std::size_t upto = lf ? static_cast<std::size_t>(lf - p) : avail;
       any = true;
-      for (std::size_t i = 0; i < upto; ++i) {
-        if (p[i] == '\r') continue;
-        if (line.size() < keep) {
-          line.push_back(static_cast<char>(p[i]));
-        } else if (pieces) {
-          pos_ += i;
-          return lnPiece;
-        }
+      const std::size_t room = keep > line.size() ? keep - line.size() : 0;
+      if (upto > room && pieces) {
+        line.append(p, room);
+        pos_ += room;
+        return Done(line, lnPiece);
       }
+      line.append(p, std::min(upto, room));
       pos_ += upto;
       if (lf) {
         ++pos_;
-        return lnLine;
+        return Done(line, lnLine);
       }
     }
   }
@@ -120,6 +130,11 @@ class TUUDecode::TTextInput {
   std::int64_t Consumed() const { return consumed_ - static_cast<std::int64_t>(len_ - pos_); }
 
  private:
+  static TLine Done(std::string& line, TLine how) {
+    if (line.find('\r') != std::string::npos) std::erase(line, '\r');
+    return how;
+  }
+
   bool Refill() {
     const std::int64_t got = s_.Read(buf_.data(), kBlock);
     if (got <= 0) return false;
@@ -268,7 +283,21 @@ void TUUDecode::DecodeUULine(const std::string& line) {
     const int v = FTable[static_cast<unsigned char>(line[i])];
     return v < 0 ? 0 : v;
   };
-  for (std::size_t i = 1; made < n; i += 4) {
+  const std::size_t groups = static_cast<std::size_t>(n + 2) / 3;
+  const auto* p = reinterpret_cast<const unsigned char*>(line.data()) + 1;
+  std::size_t i = 1;
+  if (line.size() >= 1 + groups * 4) {
+    // The whole line is there: no character can be missing.
+    for (std::size_t g = 0; g < groups; ++g, p += 4) {
+      const int a = FTable[p[0]], b = FTable[p[1]], c = FTable[p[2]], d = FTable[p[3]];
+      if ((a | b | c | d) < 0) break;
+      out[made++] = static_cast<std::uint8_t>(a << 2 | b >> 4);
+      out[made++] = static_cast<std::uint8_t>((b & 15) << 4 | c >> 2);
+      out[made++] = static_cast<std::uint8_t>((c & 3) << 6 | d);
+      i += 4;
+    }
+  }
+  for (; made < n; i += 4) {
     const int a = at(i), b = at(i + 1), c = at(i + 2), d = at(i + 3);
     out[made++] = static_cast<std::uint8_t>(a << 2 | b >> 4);
     out[made++] = static_cast<std::uint8_t>((b & 15) << 4 | c >> 2);
@@ -278,29 +307,51 @@ void TUUDecode::DecodeUULine(const std::string& line) {
 }
 
 void TUUDecode::DecodeBase64(const std::string& text) {
+  if (FPadded) return;
   std::uint8_t out[3 * (kBase64Piece / 4 + 1)];
   std::size_t made = 0;
-  for (unsigned char c : text) {
-    if (FPadded) break;
-    if (c == '=') {
+  std::uint32_t group = FGroup;
+  int chars = FGroupChars;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  while (p < end) {
+    // Whole groups of valid characters, the common case, four at a time.
+    if (chars == 0) {
+      while (end - p >= 4 && made + 3 <= sizeof out) {
+        const int a = kBase64Table[p[0]], b = kBase64Table[p[1]], c = kBase64Table[p[2]],
+                  d = kBase64Table[p[3]];
+        if ((a | b | c | d) < 0) break;
+        const auto v = static_cast<std::uint32_t>(a << 18 | b << 12 | c << 6 | d);
+        out[made++] = static_cast<std::uint8_t>(v >> 16);
+        out[made++] = static_cast<std::uint8_t>(v >> 8);
+        out[made++] = static_cast<std::uint8_t>(v);
+        p += 4;
+      }
+      if (p >= end) break;
+    }
+    const unsigned char ch = *p++;
+    if (ch == '=') {
       // Padding ends the data: what the group holds is its last bytes.
       Put(out, made);
-      made = 0;
+      FGroup = group;
+      FGroupChars = chars;
       FinishBase64();
       FPadded = true;
-      break;
+      return;
     }
-    const int v = Base64Value(c);
+    const int v = kBase64Table[ch];
     if (v < 0) continue;  // blanks and stray characters
-    FGroup = FGroup << 6 | static_cast<std::uint32_t>(v);
-    if (++FGroupChars == 4) {
-      out[made++] = static_cast<std::uint8_t>(FGroup >> 16);
-      out[made++] = static_cast<std::uint8_t>(FGroup >> 8);
-      out[made++] = static_cast<std::uint8_t>(FGroup);
-      FGroup = 0;
-      FGroupChars = 0;
+    group = group << 6 | static_cast<std::uint32_t>(v);
+    if (++chars == 4) {
+      out[made++] = static_cast<std::uint8_t>(group >> 16);
+      out[made++] = static_cast<std::uint8_t>(group >> 8);
+      out[made++] = static_cast<std::uint8_t>(group);
+      group = 0;
+      chars = 0;
     }
   }
+  FGroup = group;
+  FGroupChars = chars;
   Put(out, made);
 }
 
