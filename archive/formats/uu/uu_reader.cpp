@@ -265,7 +265,7 @@ void TUUDecode::Put(const std::uint8_t* p, std::size_t n) {
 bool TUUDecode::Flush() {
   if (FBuf.empty() || FWriteFailed) return !FWriteFailed;
   const auto n = static_cast<std::int64_t>(FBuf.size());
-  if (WriteBlock(FOut.get(), FBuf.data(), true, n, 32) < n) FWriteFailed = true;
+  if (WriteBlock(FOut.get(), FBuf.data(), false, n, 32) < n) FWriteFailed = true;
   FDone += n;
   FBuf.clear();
   return !FWriteFailed;
