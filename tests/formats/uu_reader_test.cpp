@@ -182,6 +182,11 @@ TEST(UUDecode, HeaderRules) {
   run = Decode(dir, "evil.uue");
   EXPECT_FALSE(FileExists(dir / "evil.txt"));
   EXPECT_EQ(ReadFile(dir / "out/evil.txt"), "hello");
+  // A "size" line is a hint; an absurd one changes nothing.
+  WriteFile(dir / "big.uue",
+            "size 44444444444444444444444444\nbegin 644 big.txt\n%:&5L;&\\`\n`\nend\n");
+  run = Decode(dir, "big.uue");
+  EXPECT_EQ(ReadFile(dir / "out/big.txt"), "hello");
   // Nothing that begins.
   WriteFile(dir / "none.uue", "just text\nno begin line\n");
   run = Decode(dir, "none.uue");

@@ -1,6 +1,7 @@
 #include "archive/formats/uu/uu_reader.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <functional>
 
@@ -206,8 +207,15 @@ bool TUUDecode::ParseHeader(std::string& name, std::int64_t& size) {
     }
     if (StartsWith(line, "size")) {
       size = 0;
-      for (std::size_t i = 5; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i)
+      // Only a hint for progress and listings: a number too large for any
+      // file is ignored.
+      for (std::size_t i = 5; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+        if (size > (INT64_MAX - 9) / 10) {
+          size = 0;
+          break;
+        }
         size = size * 10 + (line[i] - '0');
+      }
     } else if (StartsWith(line, "table")) {
       std::string a, b;
       FIn->Read(a, kHeaderLine, false);
