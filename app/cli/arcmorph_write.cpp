@@ -115,6 +115,8 @@ bool IsArchiveLevel(int code) {
     case E_INVALID_DIR:
     case E_WRITE_FILE:
     case E_DISK_FULL:
+    case E_NOT_ACCESSIBLE:   // the destination's drive is missing
+    case E_WRITE_PROTECTED:  // or mounted read-only
     case E_DIR_NOT_EXIST_CREATE:
     case E_NOTHING_TO_DO_2:  // no archive to refresh or delete from
       return true;

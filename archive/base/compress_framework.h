@@ -174,7 +174,7 @@ class TCustomCClass : public TZipCommon {
   // --- the run; a writer may replace CompressEntries as a whole
   virtual void CompressEntries(TWorkList& list);
   // Drive check of ArchiveFile before a run (disk manager); false refuses.
-  virtual bool CheckArchiveDrive() { return true; }
+  virtual bool CheckArchiveDrive() { return CheckDriveOf(FArchiveFile); }
   // Bytes of a self-extractor stub in front of the old archive's data
   // (0 for a plain archive); they are copied unchanged.
   virtual std::int64_t SelfExtractorStubLength();

@@ -570,3 +570,19 @@ int TZipCommon::RunOperation(TOperationKind kind, const std::function<void()>& w
 }
 
 }  // namespace qmx
+
+namespace qmx {
+
+bool TZipCommon::CheckDriveOf(const std::string& path) {
+  auto handler = [this](const TOnDiskError& event) -> TDiskManager::THandler {
+    if (!event) return {};
+    return [this, &event](bool& abort) { event(*this, abort); };
+  };
+  return FDiskManager.CheckDrive(
+      path, handler(OnDiskInDrvErr), handler(OnDiskWriteProtectErr),
+      [this](const std::string& file, const std::string& msg, const std::string& volume, int code) {
+        ReportError(file, msg, volume, code);
+      });
+}
+
+}  // namespace qmx

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "archive/base/detect_facts.h"
+#include "archive/base/disk_manager.h"
 #include "archive/base/errors.h"
 #include "archive/base/events.h"
 #include "archive/base/timer.h"
@@ -214,6 +215,11 @@ class TZipCommon : public TStreamOwner {
   // OnElapsedTime, OnDeactivate in the documented order; swallows every
   // exception and returns the number of files processed.
   int RunOperation(TOperationKind kind, const std::function<void()>& work);
+
+  // The drive of path present and writable (the disk events may ask for
+  // another try); false, reported, refuses the operation.
+  bool CheckDriveOf(const std::string& path);
+  TDiskManager FDiskManager;
 
   // Reported as 25270 with the event's name as ExtendedMsg.
   void ReportMissingEvent(const std::string& eventName, const std::string& volume);

@@ -1,6 +1,7 @@
 #include "archive/platform/disk_service.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
@@ -207,6 +209,39 @@ bool TLinuxDiskService::DiskSpace(const std::string& drive, std::int64_t& freeBy
   freeBytes = static_cast<std::int64_t>(vs.f_bavail) * static_cast<std::int64_t>(vs.f_frsize);
   totalBytes = static_cast<std::int64_t>(vs.f_blocks) * static_cast<std::int64_t>(vs.f_frsize);
   return true;
+}
+
+}  // namespace qmx
+
+namespace qmx {
+
+bool TDiskService::IsWriteProtected(const TDriveInfo& info, const std::string& path) {
+  if (info.ReadOnly) return true;
+  // The nearest existing directory of path: an archive about to be made
+  // may not exist yet.
+  std::string dir = path.empty() || path[0] != '/' ? GetCurrentDir() + "/" + path : path;
+  struct stat st {};
+  while (!dir.empty() && (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+    const std::size_t cut = dir.find_last_of('/');
+    dir = cut == 0 ? "/" : cut == std::string::npos ? std::string() : dir.substr(0, cut);
+    if (dir == "/") break;
+  }
+  if (dir.empty()) return false;
+  // An unnamed file leaves nothing behind; where the file system cannot
+  // make one, a named one is removed at once.
+  int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::close(fd);
+    return false;
+  }
+  if (errno == EROFS) return true;
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  std::string name = dir + (dir == "/" ? "" : "/") + "qmxXXXXXX";
+  fd = ::mkstemp(name.data());
+  if (fd < 0) return errno == EROFS;
+  ::close(fd);
+  // A test file that cannot be removed again counts as write protection.
+  return ::unlink(name.c_str()) != 0;
 }
 
 }  // namespace qmx

@@ -40,6 +40,10 @@ class TDiskService {
   // Free and total bytes of the drive at a mount point; false when unknown.
   virtual bool DiskSpace(const std::string& drive, std::int64_t& freeBytes,
                          std::int64_t& totalBytes) = 0;
+  // Whether files cannot be written on the drive of path: mounted read-only,
+  // or a probe file in path's nearest existing directory fails with EROFS.
+  // A lack of permission is not write protection.
+  virtual bool IsWriteProtected(const TDriveInfo& info, const std::string& path);
 };
 
 // The installed service: the real one unless a test replaced it.

@@ -146,6 +146,23 @@ TEST_F(ArcmorphWriteTest, UnusableArchivesAndBadUsageExitWithTwo) {
   EXPECT_FALSE(Exists("e.zip"));
 }
 
+TEST_F(ArcmorphWriteTest, AReadOnlyDestinationExitsWithTwoAndIsLeftAlone) {
+  MakeTree();
+  // A read-only bind mount of our own directory needs the rights to mount.
+  if (Sh("mkdir ro && mount --bind . ro 2>/dev/null && mount -o remount,bind,ro ro 2>/dev/null") !=
+      0) {
+    Sh("umount ro 2>/dev/null");
+    GTEST_SKIP() << "no read-only mount here";
+  }
+  const TResult zip = Cli("add ro/out.zip src");
+  const TResult tar = Cli("add ro/out.tar src");
+  Sh("umount ro");
+  EXPECT_EQ(zip.code, 2);
+  EXPECT_NE(zip.err.find("25171 disk is write protected"), std::string::npos) << zip.err;
+  EXPECT_EQ(tar.code, 2);
+  EXPECT_FALSE(Exists("out.zip") || Exists("out.tar"));
+}
+
 TEST_F(ArcmorphWriteTest, EncryptedEntriesNeedThePassword) {
   MakeTree();
   TResult r = Cli("add -q locked.zip src -r --encrypt zip -p opensesame");
