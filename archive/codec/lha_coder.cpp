@@ -504,9 +504,11 @@ TLhaCoderResult TEncoder::Run() {
   if (Canceled()) return lcCanceled;
   SendBlock();
   out_.Finish();
-  if (out_.Total() > source_size_) return lcStoreForced;
+  // A stream that only grew at its end is still sent whole: the caller
+  // stores the file either way, and the data stays decodable.
+  const bool larger = out_.Total() > source_size_;
   if (!out_.Flush() || out_.Failed()) return lcWriteError;
-  return lcOk;
+  return larger ? lcStoreForced : lcOk;
 }
 
 }  // namespace
