@@ -27,7 +27,9 @@ class TDiskManager : public TDiskCommon {
   bool CheckDrive(const std::string& path, const THandler& notInDrive,
                   const THandler& writeProtected, const TReport& report);
 
-  // "PKBACK# 003" gives 3; any other label 0.
+  // The number after the last "PKBACK# " in a volume label ("PKBACK# 003"
+  // gives 3); 0 when the label has none or it is not digits only. The
+  // spanned-disk prompter recognises disks by it.
   static int VolumeNumberOf(const std::string& label);
   // Names by drive type; 7 and 8 are the floppy kinds.
   static const char* DriveTypeName(int type);

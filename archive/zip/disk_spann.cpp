@@ -1,8 +1,8 @@
 #include "archive/zip/disk_spann.h"
 
-#include <cctype>
 #include <cstdint>
 
+#include "archive/base/disk_manager.h"
 #include "archive/base/zip_common.h"
 #include "archive/platform/disk_service.h"
 #include "archive/platform/files.h"
@@ -10,17 +10,6 @@
 #include "archive/zip/zip_records.h"
 
 namespace qmx {
-
-int TDiskSpannObj::VolumeNumberOfLabel(const std::string& label) {
-  static const std::string kPrefix = "PKBACK# ";
-  std::size_t at = label.rfind(kPrefix);
-  if (at == std::string::npos) return 0;
-  std::string digits = label.substr(at + kPrefix.size());
-  if (digits.empty() || digits.size() > 9) return 0;
-  for (char c : digits)
-    if (!std::isdigit(static_cast<unsigned char>(c))) return 0;
-  return std::stoi(digits);
-}
 
 bool TDiskSpannObj::LastDiskPresent() {
   TFileStream32 stream(owner_.ArchiveFile(), fmOpenRead);
@@ -43,7 +32,7 @@ bool TDiskSpannObj::DiskMatches(int N, std::int64_t position) {
   // A numbered label decides alone: the previous disk may well hold a
   // record at the same position. Without one, a record at the position
   // shows that the disk holds what the reader is after.
-  const int labelled = haveDrive ? VolumeNumberOfLabel(drive.Label) : 0;
+  const int labelled = haveDrive ? TDiskManager::VolumeNumberOf(drive.Label) : 0;
   if (labelled > 0) return labelled == N;
   std::uint8_t sig[4];
   if (ReadStreamAt(stream, position, sig, 4) != 4) return false;

@@ -32,10 +32,6 @@ class TDiskSpannObj {
   // What detection found on the last disk (valid after a request for 0).
   const TDetectFacts& LastDiskFacts() const { return last_facts_; }
 
-  // The number after the last "PKBACK# " in a volume label; 0 when the label
-  // has none or it is not made of digits only.
-  static int VolumeNumberOfLabel(const std::string& label);
-
  private:
   bool LastDiskPresent();
   bool DiskMatches(int N, std::int64_t position);

@@ -154,7 +154,9 @@ TEST(DiskManager, VolumeInformationAndTheRetryBox) {
 
   EXPECT_EQ(TDiskManager::VolumeNumberOf("PKBACK# 001"), 1);
   EXPECT_EQ(TDiskManager::VolumeNumberOf("x PKBACK# 12"), 12);
+  EXPECT_EQ(TDiskManager::VolumeNumberOf("x PKBACK# 001 PKBACK# 012"), 12);
   EXPECT_EQ(TDiskManager::VolumeNumberOf("PKBACK# 01a"), 0);
+  EXPECT_EQ(TDiskManager::VolumeNumberOf("PKBACK# "), 0);
   EXPECT_EQ(TDiskManager::VolumeNumberOf("BACKUP"), 0);
   EXPECT_STREQ(TDiskManager::DriveTypeName(7), "3\xBD Floppy");
 }

@@ -333,14 +333,6 @@ TEST_F(ZipReaderInterop, SpannedDisksAreAskedForByNumber) {
   EXPECT_TRUE(missing.verdicts.empty());
 }
 
-TEST(ZipDiskSpann, VolumeNumberOfLabel) {
-  EXPECT_EQ(TDiskSpannObj::VolumeNumberOfLabel("PKBACK# 003"), 3);
-  EXPECT_EQ(TDiskSpannObj::VolumeNumberOfLabel("x PKBACK# 001 PKBACK# 012"), 12);
-  EXPECT_EQ(TDiskSpannObj::VolumeNumberOfLabel("PKBACK# 01a"), 0);
-  EXPECT_EQ(TDiskSpannObj::VolumeNumberOfLabel("BACKUP 003"), 0);
-  EXPECT_EQ(TDiskSpannObj::VolumeNumberOfLabel("PKBACK# "), 0);
-}
-
 // Exits 0 when the password fails the header check of every encrypted
 // entry of the archive, 1 when it passes one (traditional ZIP encryption).
 const char kWrongPassesCheckPy[] = R"PY(
