@@ -273,6 +273,7 @@ TEST_F(BhWriter, EncryptedEntriesCountTheirHeaderAndNeedThePassword) {
     ASSERT_EQ(Make("e.bh",
                    [m](TBlakHole& b) {
                      b.SetCompressMethod(m);
+                     b.DeflateType = qmx::dtDeflateX;
                      b.EncryptionMethod = qmx::emZIP_v2;
                      b.Password = "s3cret";
                    }),
@@ -290,6 +291,14 @@ TEST_F(BhWriter, EncryptedEntriesCountTheirHeaderAndNeedThePassword) {
     }
     EXPECT_NE(byName["noise.bin"].Data.substr(12, 5000), Noise(5000));
     EXPECT_EQ(byName["text.txt"].Head.Flags & 1, 1);
+    // The deflate type marks deflated entries and, with a password, fused ones.
+    if (m == qmx::cmFuse && LhaCoderPresent()) {
+      EXPECT_EQ(byName["text.txt"].Head.Method, qmx::kBhMethodFused3);
+      EXPECT_EQ(byName["text.txt"].Head.Flags, 1 | 2);
+    }
+    if (m == qmx::cmDeflate) {
+      EXPECT_EQ(byName["text.txt"].Head.Flags, 1 | 2);
+    }
 
     const std::string lines = Oracle("e.bh", "--password s3cret");
     EXPECT_EQ(lines.find("bad"), std::string::npos) << lines;
