@@ -21,7 +21,8 @@ constexpr const char* kProgram = "arcmorph";
 constexpr const char* kConvertUsage =
     "usage: arcmorph convert SOURCE DEST [--type bh|cab|lzh|zip|tar|tgz|jar] [--no-test]\n"
     "                        [--overwrite] [-p PASSWORD]... [--codepage CP] [-q]\n"
-    "  rebuild SOURCE as an archive of the given type (default: from DEST's extension),\n"
+    "  rebuild SOURCE as an archive of the given type (default: from DEST's extension;\n"
+    "  a BH archive when the extension names no type, \".BH\" added to a name without one),\n"
     "  then test the new archive unless --no-test\n"
     "  --codepage CP    code page of SOURCE's names stored without the UTF-8 flag\n"
     "                   (936, 866, 932 ... or an iconv name), and of names written\n";
@@ -59,12 +60,10 @@ int RunConvert(const std::vector<std::string>& args) {
   std::string source = pos[1];
   const std::string& dest = pos[2];
 
-  std::optional<TOutArcType> type =
-      parser.Has("--type") ? TypeFromName(parser.Value("--type")) : TypeFromDest(dest);
-  if (!type) {
-    return Usage(parser.Has("--type") ? "unknown type " + parser.Value("--type")
-                                      : "cannot tell the type from " + dest + "; use --type");
-  }
+  // Without a type and a telling extension the converter's own default holds.
+  std::optional<TOutArcType> type = parser.Has("--type") ? TypeFromName(parser.Value("--type"))
+                                                         : TypeFromDest(dest).value_or(tyBh);
+  if (!type) return Usage("unknown type " + parser.Value("--type"));
 
   if (parser.Has("--codepage") && !ChooseOemCodePage(parser.Value("--codepage"), error))
     return Usage(error);

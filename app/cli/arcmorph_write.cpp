@@ -16,6 +16,7 @@
 #include "archive/base/format_registry.h"
 #include "archive/base/names.h"
 #include "archive/convert/arc_detect.h"
+#include "archive/formats/bh/bh_writer.h"
 #include "archive/formats/gzip/gzip_writer.h"
 #include "archive/formats/tar/tar_writer.h"
 #include "archive/platform/ascii.h"
@@ -26,7 +27,7 @@
 namespace qmx::cli {
 
 const char* const kWriteUsage =
-    "  arcmorph add ARCHIVE PATH... [-r] [--store | --fast | --normal | --max]\n"
+    "  arcmorph add ARCHIVE PATH... [-r] [--store | --fast | --normal | --max | --fuse]\n"
     "               [--encrypt zip|aes128|aes192|aes256 -p PASSWORD] [--encrypt-headers]\n"
     "               [--refresh | --move]\n"
     "               [--stored-dirs MODE] [--empty-dirs] [--exclude MASK]... [--comment TEXT]\n"
@@ -34,8 +35,10 @@ const char* const kWriteUsage =
     "      a directory PATH adds its files (with -r its whole tree), a PATH with\n"
     "      wildcards is a mask, a file is added by its own name; a .tar is\n"
     "      written and updated alike, a .tgz or .tar.gz is written anew as a\n"
-    "      gzip-compressed tar, a .gz holds one FILE (gzip); encryption,\n"
-    "      --comment and --stored-dirs are for .zip and .jar only\n"
+    "      gzip-compressed tar, a .gz holds one FILE (gzip), a .bh is a BH\n"
+    "      archive, written and updated alike (with --fuse, --stored-dirs and\n"
+    "      --encrypt zip); other encryption, --comment and --stored-dirs are\n"
+    "      for .zip and .jar only\n"
     "  arcmorph delete ARCHIVE MASK...\n"
     "      remove the entries whose stored names match the masks\n"
     "\n"
@@ -55,12 +58,13 @@ const char* const kWriteUsage =
     "                   absolute-nodrive, absolute-noroot\n"
     "  --empty-dirs     store empty directories as directory entries\n"
     "  --exclude MASK   leave out files matching MASK (repeatable)\n"
-    "  --comment TEXT   set the archive comment\n";
+    "  --comment TEXT   set the archive comment\n"
+    "  --fuse           .bh only: the LHA-style fused method instead of deflate\n";
 
 const std::set<std::string>& WriteFlags() {
   static const std::set<std::string> flags{
       "-r",        "--store", "--fast",       "--normal", "--max", "--encrypt-headers",
-      "--refresh", "--move",  "--empty-dirs",
+      "--refresh", "--move",  "--empty-dirs", "--fuse",
   };
   return flags;
 }
@@ -258,9 +262,10 @@ void Wire(TWriteSession& s, TCompBase& z, TRunTally& t, bool benignNothing) {
   };
 }
 
-enum TAddKind { akZip, akTar, akTarGz, akGz };
+enum TAddKind { akZip, akTar, akTarGz, akGz, akBh };
 
 TAddKind AddKindFor(const std::string& archive) {
+  if (EndsTextAscii(archive, ".bh")) return akBh;
   if (EndsTextAscii(archive, ".tar")) return akTar;
   if (EndsTextAscii(archive, ".tgz") || EndsTextAscii(archive, ".tar.gz")) return akTarGz;
   if (EndsTextAscii(archive, ".gz")) return akGz;
@@ -433,6 +438,82 @@ int CmdAddTarGz(TWriteSession& s, TAddKind kind, int levels) {
   return ExitStatus(t);
 }
 
+// add for .bh: written and updated like a ZIP archive, without comments.
+int CmdAddBh(TWriteSession& s, const std::string& password, TEncryptionMethod method) {
+  const auto& a = s.Args;
+  const auto& pos = a.Positional();
+  const std::string& archive = pos[1];
+  for (const char* opt : {"--encrypt-headers", "--comment"})
+    if (a.Has(opt)) return Usage(std::string(opt) + " is for .zip and .jar archives only");
+  if (!password.empty() && method != emZIP_v2)
+    return Usage("a .bh is encrypted with --encrypt zip only");
+  if (a.Has("--fuse") && (a.Has("--store") || a.Has("--fast") || a.Has("--max")))
+    return Usage("--fuse does not take a deflate level");
+  TStoredDirNames storedDirs = sdRelative;
+  if (a.Has("--stored-dirs") && !ParseStoredDirs(a.Value("--stored-dirs"), storedDirs))
+    return Usage("unknown --stored-dirs mode " + a.Value("--stored-dirs"));
+  if (IsDirectory(archive)) {
+    s.Errors.Print(archive, "", "0", E_OPEN_FILE);
+    return kExitUnusable;
+  }
+  const bool existed = FileExists(archive) && FileSizeByName(archive) > 0;
+  if (existed) {
+    // Updating anything else would throw its content away.
+    TZipCheck probe;
+    probe.SetArchiveFile(archive);
+    if (probe.ArcType() != atBh && probe.ArcType() != atBhExe) {
+      s.Errors.Print(archive, ArcTypeName(probe.ArcType()), "0", E_UNSUPPORTED_TYPE);
+      return kExitUnusable;
+    }
+  }
+  TRunTally t;
+  const std::vector<std::string> paths(pos.begin() + 2, pos.end());
+  const std::vector<TSpecGroup> groups = BuildSpecGroups(s, paths, a.Has("-r"), t);
+  if (groups.empty()) return kExitUnusable;
+  int compressed = 0;
+  for (const TSpecGroup& group : groups) {
+    TBlakHole z;
+    z.SetArchiveFile(ExpandFileName(archive));
+    z.SetFileSpec(group.Masks);
+    z.RecurseDirs = group.Recurse;
+    z.StoredDirNames = storedDirs;
+    z.StoreEmptySubDirs = a.Has("--empty-dirs");
+    z.SetExcludeSpec(a.Values("--exclude"));
+    z.SetCompressMethod(a.Has("--fuse") ? cmFuse : a.Has("--store") ? cmStore : cmDeflate);
+    if (a.Has("--fast")) z.DeflateType = dtDeflateF;
+    if (a.Has("--max")) z.DeflateType = dtDeflateX;
+    if (!password.empty()) {
+      z.EncryptionMethod = emZIP_v2;
+      z.Password = password;
+    }
+    z.Switch = a.Has("--refresh") ? swRefresh : a.Has("--move") ? swMove : swAdd;
+    if (z.Switch == swMove) {
+      z.DeleteOptions = doFinal;
+      z.VerifyBeforeDelete = true;
+    }
+    Wire(s, z, t, z.Switch == swRefresh);
+    z.OnReplaceFile = [](TZipCommon&, const std::string&, const std::string&, TDateTime, TDateTime,
+                         std::int64_t, std::int64_t, int, int, bool& replace) { replace = true; };
+    z.OnRenameDupeFile = [&t](TZipCommon&, const std::string&, std::string&, bool& rename) {
+      rename = false;
+      ++t.Unchanged;
+    };
+    z.OnDeleteFile = [&s, &t](TZipCommon&, const std::string& file, int, int) {
+      if (!t.AfterRun || s.Quiet) return;
+      s.Bar.Clear();
+      std::cout << "removed  " << Printable(file) << '\n' << std::flush;
+    };
+    t.AfterRun = false;
+    compressed += z.Compress();
+    s.Bar.Clear();
+    if (t.ArchiveErrors > 0) break;
+  }
+  if (!s.Quiet && compressed > 0)
+    std::cout << compressed << (compressed == 1 ? " file " : " files ")
+              << (existed ? "added to " : "in new archive ") << archive << '\n';
+  return ExitStatus(t);
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ add
@@ -463,6 +544,8 @@ int CmdAdd(TWriteSession& s) {
 
   const std::string& archive = pos[1];
   const TAddKind kind = AddKindFor(archive);
+  if (a.Has("--fuse") && kind != akBh) return Usage("--fuse is for .bh archives only");
+  if (kind == akBh) return CmdAddBh(s, encrypt ? password : std::string(), method);
   if (kind != akZip) return CmdAddTarGz(s, kind, levels);
   std::unique_ptr<TZipBase> writer = WriterFor(archive);
   if (!writer) {

@@ -1,8 +1,11 @@
 #include "archive/formats/bh/bh_format.h"
 
+#include <memory>
 #include <string>
 
 #include "archive/base/format_registry.h"
+#include "archive/formats/bh/bh_reader.h"
+#include "archive/formats/bh/bh_writer.h"
 
 namespace qmx {
 
@@ -29,6 +32,13 @@ void RegisterBhFormats() {
     row.SelfExtractor = exe;
     row.ConvertReaderName = row.TestReaderName = "TUnBh";
     row.MethodName = BhMethodName;
+    row.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnBh>()); };
+    // The checker's inner readers all get its comment buffer.
+    row.TestReader = [] {
+      std::unique_ptr<TUnBase> r = std::make_unique<TUnBh>();
+      r->SetZipCmntBufSize(32000);
+      return r;
+    };
     reg.Add(std::move(row));
   }
 
@@ -38,6 +48,7 @@ void RegisterBhFormats() {
   writer.WriterName = "TBlakHole";
   writer.Method = cmDeflate;
   writer.DefaultExt = ".BH";
+  writer.Create = [] { return std::unique_ptr<TCompBase>(std::make_unique<TBlakHole>()); };
   reg.AddWriter(std::move(writer));
 }
 
