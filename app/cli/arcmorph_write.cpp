@@ -17,6 +17,7 @@
 #include "archive/base/names.h"
 #include "archive/convert/arc_detect.h"
 #include "archive/formats/gzip/gzip_writer.h"
+#include "archive/formats/lha/lha_writer.h"
 #include "archive/formats/tar/tar_writer.h"
 #include "archive/platform/ascii.h"
 #include "archive/platform/files.h"
@@ -35,7 +36,8 @@ const char* const kWriteUsage =
     "      wildcards is a mask, a file is added by its own name; a .tar is\n"
     "      written and updated alike, a .tgz or .tar.gz is written anew as a\n"
     "      gzip-compressed tar, a .gz holds one FILE (gzip); encryption,\n"
-    "      --comment and --stored-dirs are for .zip and .jar only\n"
+    "      --comment and --stored-dirs are for .zip and .jar only; a .lzh or\n"
+    "      .lha is written and updated with -lh6- (--lh5, or --store)\n"
     "  arcmorph delete ARCHIVE MASK...\n"
     "      remove the entries whose stored names match the masks\n"
     "\n"
@@ -60,7 +62,7 @@ const char* const kWriteUsage =
 const std::set<std::string>& WriteFlags() {
   static const std::set<std::string> flags{
       "-r",        "--store", "--fast",       "--normal", "--max", "--encrypt-headers",
-      "--refresh", "--move",  "--empty-dirs",
+      "--refresh", "--move",  "--empty-dirs", "--lh5",    "--lh6",
   };
   return flags;
 }
@@ -256,9 +258,10 @@ void Wire(TWriteSession& s, TCompBase& z, TRunTally& t, bool benignNothing) {
   };
 }
 
-enum TAddKind { akZip, akTar, akTarGz, akGz };
+enum TAddKind { akZip, akTar, akTarGz, akGz, akLha };
 
 TAddKind AddKindFor(const std::string& archive) {
+  if (EndsTextAscii(archive, ".lzh") || EndsTextAscii(archive, ".lha")) return akLha;
   if (EndsTextAscii(archive, ".tar")) return akTar;
   if (EndsTextAscii(archive, ".tgz") || EndsTextAscii(archive, ".tar.gz")) return akTarGz;
   if (EndsTextAscii(archive, ".gz")) return akGz;
@@ -431,6 +434,69 @@ int CmdAddTarGz(TWriteSession& s, TAddKind kind, int levels) {
   return ExitStatus(t);
 }
 
+// add for .lzh and .lha: written and updated alike.
+int CmdAddLha(TWriteSession& s) {
+  const auto& a = s.Args;
+  const auto& pos = a.Positional();
+  const std::string& archive = pos[1];
+  for (const char* opt :
+       {"--encrypt", "-p", "--encrypt-headers", "--comment", "--fast", "--normal", "--max"})
+    if (a.Has(opt)) return Usage(std::string(opt) + " does not apply to .lzh and .lha archives");
+  if (a.Has("--lh5") + a.Has("--lh6") + a.Has("--store") > 1)
+    return Usage("choose one of --lh5, --lh6, --store");
+  if (IsDirectory(archive)) {
+    s.Errors.Print(archive, "", "0", E_OPEN_FILE);
+    return kExitUnusable;
+  }
+  const bool existed = FileExists(archive) && FileSizeByName(archive) > 0;
+  if (existed) {
+    // Updating anything else would throw its content away.
+    TZipCheck probe;
+    probe.SetArchiveFile(archive);
+    if (probe.ArcType() != atLha && probe.ArcType() != atLzh) {
+      s.Errors.Print(archive, ArcTypeName(probe.ArcType()), "0", E_UNSUPPORTED_TYPE);
+      return kExitUnusable;
+    }
+  }
+  TStoredDirNames storedDirs = sdRelative;
+  if (a.Has("--stored-dirs")) ParseStoredDirs(a.Value("--stored-dirs"), storedDirs);
+
+  TRunTally t;
+  const std::vector<std::string> paths(pos.begin() + 2, pos.end());
+  const std::vector<TSpecGroup> groups = BuildSpecGroups(s, paths, a.Has("-r"), t);
+  if (groups.empty()) return kExitUnusable;
+  int compressed = 0;
+  for (const TSpecGroup& group : groups) {
+    TLha z;
+    z.SetArchiveFile(ExpandFileName(archive));
+    z.SetFileSpec(group.Masks);
+    z.RecurseDirs = group.Recurse;
+    z.StoredDirNames = storedDirs;
+    z.StoreEmptySubDirs = a.Has("--empty-dirs");
+    z.SetExcludeSpec(a.Values("--exclude"));
+    z.SetCompressMethod(a.Has("--store") ? cmStore : a.Has("--lh5") ? cmFrozen5 : cmFrozen6);
+    z.Switch = a.Has("--refresh") ? swRefresh : a.Has("--move") ? swMove : swAdd;
+    if (z.Switch == swMove) {
+      z.DeleteOptions = doFinal;
+      z.VerifyBeforeDelete = true;
+    }
+    Wire(s, z, t, z.Switch == swRefresh);
+    z.OnReplaceFile = [](TZipCommon&, const std::string&, const std::string&, TDateTime, TDateTime,
+                         std::int64_t, std::int64_t, int, int, bool& replace) { replace = true; };
+    z.OnRenameDupeFile = [&t](TZipCommon&, const std::string&, std::string&, bool& rename) {
+      rename = false;
+      ++t.Unchanged;
+    };
+    compressed += z.Compress();
+    s.Bar.Clear();
+    if (t.ArchiveErrors > 0) break;
+  }
+  if (!s.Quiet && compressed > 0)
+    std::cout << compressed << (compressed == 1 ? " file " : " files ")
+              << (existed ? "added to " : "in new archive ") << archive << '\n';
+  return ExitStatus(t);
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ add
@@ -461,6 +527,9 @@ int CmdAdd(TWriteSession& s) {
 
   const std::string& archive = pos[1];
   const TAddKind kind = AddKindFor(archive);
+  if (kind != akLha && (a.Has("--lh5") || a.Has("--lh6")))
+    return Usage("--lh5 and --lh6 are for .lzh and .lha archives");
+  if (kind == akLha) return CmdAddLha(s);
   if (kind != akZip) return CmdAddTarGz(s, kind, levels);
   std::unique_ptr<TZipBase> writer = WriterFor(archive);
   if (!writer) {

@@ -13,6 +13,7 @@
 
 #include "archive/base/names.h"
 #include "archive/formats/gzip/gzip_reader.h"
+#include "archive/formats/lha/lha_reader.h"
 #include "archive/formats/tar/tar_reader.h"
 #include "archive/zip/zip_reader.h"
 #include "archive/zip/zip_writer.h"
@@ -60,6 +61,7 @@ std::string ReaderClass(const TUnBase* r) {
   if (dynamic_cast<const TUnZip*>(r)) return "TUnZip";
   if (dynamic_cast<const TUnTar*>(r)) return "TUnTar";
   if (dynamic_cast<const TUnGZip*>(r)) return "TUnGZip";
+  if (dynamic_cast<const TUnLha*>(r)) return "TUnLha";
   return "another reader";
 }
 
@@ -85,9 +87,10 @@ TEST(FormatRegistry, ReaderColumnsMatchTheDocumentedTables) {
       EXPECT_EQ(ReaderClass(k.get()), row.TestReaderName);
       EXPECT_EQ(k->ZipCmntBufSize(), 32000);
     }
-    // The ZIP and JAR readers, and the tar and gzip readers.
+    // The ZIP and JAR readers, and the tar, gzip and LHA readers.
     const bool zipFamily = t == atZip || t == atZipExe || t == atZipMV || t == atZipDS ||
-                           t == atJar || t == atJarExe || t == atTar || t == atGZip;
+                           t == atJar || t == atJarExe || t == atTar || t == atGZip || t == atLha ||
+                           t == atLhaExe || t == atLzh || t == atLzhExe;
     EXPECT_EQ(c != nullptr, zipFamily && !row.ConvertReaderName.empty());
     EXPECT_EQ(k != nullptr, zipFamily && !row.TestReaderName.empty());
   }
@@ -138,7 +141,7 @@ TEST(FormatRegistry, WriterTableMatchesTheDocumentedOne) {
   };
   const TDocumented table[] = {
       {tyBh, "TBlakHole", cmDeflate, ".BH", false}, {tyCab, "TMakeCab", cmMsZip, ".CAB", false},
-      {tyLzh, "TLha", cmFrozen6, ".LHA", false},    {tyZip, "TZip", cmDeflate, ".ZIP", true},
+      {tyLzh, "TLha", cmFrozen6, ".LHA", true},     {tyZip, "TZip", cmDeflate, ".ZIP", true},
       {tyTar, "TTar", cmTarred, ".TAR", true},      {tyTarGzip, "TTar", cmTarGzip, ".TAR", true},
       {tyJar, "TJar", cmDeflate, ".JAR", true}};
   ASSERT_EQ(std::size(table), static_cast<std::size_t>(kOutArcTypeCount));
