@@ -198,7 +198,7 @@ TEST_F(LhaReader, ArchivesOfJlhaReadRight) {
   for (const char* method : {"5", "6"}) {
     SCOPED_TRACE(method);
     const std::string name = std::string("j") + method + ".lzh";
-    ASSERT_EQ(Sh("cd src && jlha a -lh" + std::string(method) + " ../" + name +
+    ASSERT_EQ(Sh("cd src && jlha ao" + std::string(method) + " ../" + name +
                  " text.txt sub/small.txt >/dev/null 2>&1"),
               0);
     const std::string out = std::string("x") + method;
