@@ -118,7 +118,8 @@ bool OptionsAllowed(TSession& s, const std::vector<std::string>& allowed, std::s
 
 // Errors that do not mean an entry failed.
 bool IsWarning(int code) {
-  return code == E_INVALID_NAME || code == E_NAME_MISMATCH;
+  // A further encoded part without a "begin" line is decoded all the same.
+  return code == E_INVALID_NAME || code == E_NAME_MISMATCH || code == E_LINE_BEFORE_BEGIN;
 }
 
 int CountFailures(const TErrorPrinter& errors) {

@@ -86,6 +86,8 @@ bool IsUUEncodedText(std::span<const std::uint8_t> text) {
     if (n - i - 1 < 3) break;
     const std::uint8_t* p = text.data() + i;
     if (Match(p, n - i, "begin 6", 7) || Match(p, n - i, "begin 7", 7)) return true;
+    // The reader decodes Base64 bodies too.
+    if (Match(p, n - i, "begin-base64 ", 13)) return true;
     if (Match(p, n - i, "begin", 5))
       beginSeen = true;
     else if (beginSeen && p[0] == 'M')

@@ -13,6 +13,7 @@
 #include "archive/formats/lha/lha_format.h"
 #include "archive/formats/listed_formats.h"
 #include "archive/formats/tar/tar_format.h"
+#include "archive/formats/uu/uu_format.h"
 #include "archive/zip/zip_format.h"
 
 namespace {
@@ -26,6 +27,7 @@ struct TBuiltinFormats {
     qmx::RegisterGZipFormats();
     qmx::RegisterLhaFormats();
     qmx::RegisterBhFormats();
+    qmx::RegisterUuFormats();
   }
 };
 

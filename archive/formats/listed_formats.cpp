@@ -97,7 +97,6 @@ void RegisterListedFormats() {
       {atRar,     "RAR archive",                 {".rar"}, true,  true,  false, "TUnRar", "TUnRar", RarMethodName, true, &kRarVolumes},
       {atRarExe,  "self-extracting RAR archive", {".exe"}, true,  true,  true,  "TUnRar", "TUnRar", RarMethodName, true, &kRarVolumes},
       {atTarGZip, "GZip-compressed Tar archive", {".tgz", ".tar.gz"}, false, false, false, "", "", nullptr},
-      {atUUE,     "uuencoded text", {".uue", ".uu", ".xxe", ".b64"}, true, true, false, "TUUDecode", "TUUDecode", nullptr},
       {atZoo,     "ZOO archive",                 {".zoo"}, true,  true,  false, "TUnZoo", "TUnZoo", zoo},
   };
   // clang-format on

@@ -15,6 +15,7 @@
 #include "archive/formats/gzip/gzip_reader.h"
 #include "archive/formats/lha/lha_reader.h"
 #include "archive/formats/tar/tar_reader.h"
+#include "archive/formats/uu/uu_reader.h"
 #include "archive/zip/zip_reader.h"
 #include "archive/zip/zip_writer.h"
 
@@ -62,6 +63,7 @@ std::string ReaderClass(const TUnBase* r) {
   if (dynamic_cast<const TUnTar*>(r)) return "TUnTar";
   if (dynamic_cast<const TUnGZip*>(r)) return "TUnGZip";
   if (dynamic_cast<const TUnLha*>(r)) return "TUnLha";
+  if (dynamic_cast<const TUUDecode*>(r)) return "TUUDecode";
   return "another reader";
 }
 
@@ -87,10 +89,11 @@ TEST(FormatRegistry, ReaderColumnsMatchTheDocumentedTables) {
       EXPECT_EQ(ReaderClass(k.get()), row.TestReaderName);
       EXPECT_EQ(k->ZipCmntBufSize(), 32000);
     }
-    // The ZIP and JAR readers, and the tar, gzip and LHA readers.
+    // The ZIP and JAR readers, the tar, gzip and LHA readers, the text decoder.
     const bool zipFamily = t == atZip || t == atZipExe || t == atZipMV || t == atZipDS ||
-                           t == atJar || t == atJarExe || t == atTar || t == atGZip || t == atLha ||
-                           t == atLhaExe || t == atLzh || t == atLzhExe;
+                           t == atJar || t == atJarExe || t == atTar || t == atGZip ||
+                           t == atLha || t == atLhaExe || t == atLzh || t == atLzhExe ||
+                           t == atUUE;
     EXPECT_EQ(c != nullptr, zipFamily && !row.ConvertReaderName.empty());
     EXPECT_EQ(k != nullptr, zipFamily && !row.TestReaderName.empty());
   }

@@ -1,0 +1,8 @@
+// The encoded-text row of the format table.
+#pragma once
+
+namespace qmx {
+
+void RegisterUuFormats();
+
+}  // namespace qmx
