@@ -497,7 +497,7 @@ int Main(const std::vector<std::string>& args) {
        RunAdd,
        {"-p", "-r", "--store", "--fast", "--normal", "--max", "--encrypt", "--encrypt-headers",
         "--refresh", "--move", "--stored-dirs", "--empty-dirs", "--exclude", "--comment",
-        "--codepage", "--fuse"}},
+        "--codepage", "--fuse", "--lh5", "--lh6"}},
       {"delete", RunDelete, {}},
   };
   for (const TCommand& c : commands) {

@@ -18,6 +18,7 @@
 #include "archive/convert/arc_detect.h"
 #include "archive/formats/bh/bh_writer.h"
 #include "archive/formats/gzip/gzip_writer.h"
+#include "archive/formats/lha/lha_writer.h"
 #include "archive/formats/tar/tar_writer.h"
 #include "archive/platform/ascii.h"
 #include "archive/platform/files.h"
@@ -36,9 +37,9 @@ const char* const kWriteUsage =
     "      wildcards is a mask, a file is added by its own name; a .tar is\n"
     "      written and updated alike, a .tgz or .tar.gz is written anew as a\n"
     "      gzip-compressed tar, a .gz holds one FILE (gzip), a .bh is a BH\n"
-    "      archive, written and updated alike (with --fuse, --stored-dirs and\n"
-    "      --encrypt zip); other encryption, --comment and --stored-dirs are\n"
-    "      for .zip and .jar only\n"
+    "      archive (with --fuse, --stored-dirs and --encrypt zip), a .lzh or\n"
+    "      .lha is written with -lh6- (--lh5, or --store); all are updated\n"
+    "      alike; other encryption and --comment are for .zip and .jar only\n"
     "  arcmorph delete ARCHIVE MASK...\n"
     "      remove the entries whose stored names match the masks\n"
     "\n"
@@ -64,7 +65,7 @@ const char* const kWriteUsage =
 const std::set<std::string>& WriteFlags() {
   static const std::set<std::string> flags{
       "-r",        "--store", "--fast",       "--normal", "--max", "--encrypt-headers",
-      "--refresh", "--move",  "--empty-dirs", "--fuse",
+      "--refresh", "--move",  "--empty-dirs", "--fuse",   "--lh5", "--lh6",
   };
   return flags;
 }
@@ -262,10 +263,11 @@ void Wire(TWriteSession& s, TCompBase& z, TRunTally& t, bool benignNothing) {
   };
 }
 
-enum TAddKind { akZip, akTar, akTarGz, akGz, akBh };
+enum TAddKind { akZip, akTar, akTarGz, akGz, akBh, akLha };
 
 TAddKind AddKindFor(const std::string& archive) {
   if (EndsTextAscii(archive, ".bh")) return akBh;
+  if (EndsTextAscii(archive, ".lzh") || EndsTextAscii(archive, ".lha")) return akLha;
   if (EndsTextAscii(archive, ".tar")) return akTar;
   if (EndsTextAscii(archive, ".tgz") || EndsTextAscii(archive, ".tar.gz")) return akTarGz;
   if (EndsTextAscii(archive, ".gz")) return akGz;
@@ -438,17 +440,27 @@ int CmdAddTarGz(TWriteSession& s, TAddKind kind, int levels) {
   return ExitStatus(t);
 }
 
-// add for .bh: written and updated like a ZIP archive, without comments.
-int CmdAddBh(TWriteSession& s, const std::string& password, TEncryptionMethod method) {
+// add for .bh and .lzh/.lha: written and updated like a ZIP archive,
+// without comments; BH may be encrypted with the traditional cipher.
+int CmdAddBhLha(TWriteSession& s, TAddKind kind, const std::string& password,
+                TEncryptionMethod method) {
   const auto& a = s.Args;
   const auto& pos = a.Positional();
   const std::string& archive = pos[1];
+  const bool bh = kind == akBh;
   for (const char* opt : {"--encrypt-headers", "--comment"})
     if (a.Has(opt)) return Usage(std::string(opt) + " is for .zip and .jar archives only");
-  if (!password.empty() && method != emZIP_v2)
-    return Usage("a .bh is encrypted with --encrypt zip only");
-  if (a.Has("--fuse") && (a.Has("--store") || a.Has("--fast") || a.Has("--max")))
-    return Usage("--fuse does not take a deflate level");
+  if (bh) {
+    if (!password.empty() && method != emZIP_v2)
+      return Usage("a .bh is encrypted with --encrypt zip only");
+    if (a.Has("--fuse") && (a.Has("--store") || a.Has("--fast") || a.Has("--max")))
+      return Usage("--fuse does not take a deflate level");
+  } else {
+    for (const char* opt : {"--encrypt", "-p", "--fast", "--normal", "--max"})
+      if (a.Has(opt)) return Usage(std::string(opt) + " does not apply to .lzh and .lha archives");
+    if (a.Has("--lh5") + a.Has("--lh6") + a.Has("--store") > 1)
+      return Usage("choose one of --lh5, --lh6, --store");
+  }
   TStoredDirNames storedDirs = sdRelative;
   if (a.Has("--stored-dirs") && !ParseStoredDirs(a.Value("--stored-dirs"), storedDirs))
     return Usage("unknown --stored-dirs mode " + a.Value("--stored-dirs"));
@@ -461,8 +473,9 @@ int CmdAddBh(TWriteSession& s, const std::string& password, TEncryptionMethod me
     // Updating anything else would throw its content away.
     TZipCheck probe;
     probe.SetArchiveFile(archive);
-    if (probe.ArcType() != atBh && probe.ArcType() != atBhExe) {
-      s.Errors.Print(archive, ArcTypeName(probe.ArcType()), "0", E_UNSUPPORTED_TYPE);
+    const TArcType t = probe.ArcType();
+    if (bh ? t != atBh && t != atBhExe : t != atLha && t != atLzh) {
+      s.Errors.Print(archive, ArcTypeName(t), "0", E_UNSUPPORTED_TYPE);
       return kExitUnusable;
     }
   }
@@ -472,39 +485,46 @@ int CmdAddBh(TWriteSession& s, const std::string& password, TEncryptionMethod me
   if (groups.empty()) return kExitUnusable;
   int compressed = 0;
   for (const TSpecGroup& group : groups) {
-    TBlakHole z;
-    z.SetArchiveFile(ExpandFileName(archive));
-    z.SetFileSpec(group.Masks);
-    z.RecurseDirs = group.Recurse;
-    z.StoredDirNames = storedDirs;
-    z.StoreEmptySubDirs = a.Has("--empty-dirs");
-    z.SetExcludeSpec(a.Values("--exclude"));
-    z.SetCompressMethod(a.Has("--fuse") ? cmFuse : a.Has("--store") ? cmStore : cmDeflate);
-    if (a.Has("--fast")) z.DeflateType = dtDeflateF;
-    if (a.Has("--max")) z.DeflateType = dtDeflateX;
-    if (!password.empty()) {
-      z.EncryptionMethod = emZIP_v2;
-      z.Password = password;
+    std::unique_ptr<TCompBase> z;
+    if (bh) {
+      auto w = std::make_unique<TBlakHole>();
+      w->SetCompressMethod(a.Has("--fuse") ? cmFuse : a.Has("--store") ? cmStore : cmDeflate);
+      if (a.Has("--fast")) w->DeflateType = dtDeflateF;
+      if (a.Has("--max")) w->DeflateType = dtDeflateX;
+      if (!password.empty()) {
+        w->EncryptionMethod = emZIP_v2;
+        w->Password = password;
+      }
+      z = std::move(w);
+    } else {
+      z = std::make_unique<TLha>();
+      z->SetCompressMethod(a.Has("--store") ? cmStore : a.Has("--lh5") ? cmFrozen5 : cmFrozen6);
     }
-    z.Switch = a.Has("--refresh") ? swRefresh : a.Has("--move") ? swMove : swAdd;
-    if (z.Switch == swMove) {
-      z.DeleteOptions = doFinal;
-      z.VerifyBeforeDelete = true;
+    z->SetArchiveFile(ExpandFileName(archive));
+    z->SetFileSpec(group.Masks);
+    z->RecurseDirs = group.Recurse;
+    z->StoredDirNames = storedDirs;
+    z->StoreEmptySubDirs = a.Has("--empty-dirs");
+    z->SetExcludeSpec(a.Values("--exclude"));
+    z->Switch = a.Has("--refresh") ? swRefresh : a.Has("--move") ? swMove : swAdd;
+    if (z->Switch == swMove) {
+      z->DeleteOptions = doFinal;
+      z->VerifyBeforeDelete = true;
     }
-    Wire(s, z, t, z.Switch == swRefresh);
-    z.OnReplaceFile = [](TZipCommon&, const std::string&, const std::string&, TDateTime, TDateTime,
-                         std::int64_t, std::int64_t, int, int, bool& replace) { replace = true; };
-    z.OnRenameDupeFile = [&t](TZipCommon&, const std::string&, std::string&, bool& rename) {
+    Wire(s, *z, t, z->Switch == swRefresh);
+    z->OnReplaceFile = [](TZipCommon&, const std::string&, const std::string&, TDateTime, TDateTime,
+                          std::int64_t, std::int64_t, int, int, bool& replace) { replace = true; };
+    z->OnRenameDupeFile = [&t](TZipCommon&, const std::string&, std::string&, bool& rename) {
       rename = false;
       ++t.Unchanged;
     };
-    z.OnDeleteFile = [&s, &t](TZipCommon&, const std::string& file, int, int) {
+    z->OnDeleteFile = [&s, &t](TZipCommon&, const std::string& file, int, int) {
       if (!t.AfterRun || s.Quiet) return;
       s.Bar.Clear();
       std::cout << "removed  " << Printable(file) << '\n' << std::flush;
     };
     t.AfterRun = false;
-    compressed += z.Compress();
+    compressed += z->Compress();
     s.Bar.Clear();
     if (t.ArchiveErrors > 0) break;
   }
@@ -545,7 +565,10 @@ int CmdAdd(TWriteSession& s) {
   const std::string& archive = pos[1];
   const TAddKind kind = AddKindFor(archive);
   if (a.Has("--fuse") && kind != akBh) return Usage("--fuse is for .bh archives only");
-  if (kind == akBh) return CmdAddBh(s, encrypt ? password : std::string(), method);
+  if (kind != akLha && (a.Has("--lh5") || a.Has("--lh6")))
+    return Usage("--lh5 and --lh6 are for .lzh and .lha archives");
+  if (kind == akBh || kind == akLha)
+    return CmdAddBhLha(s, kind, encrypt ? password : std::string(), method);
   if (kind != akZip) return CmdAddTarGz(s, kind, levels);
   std::unique_ptr<TZipBase> writer = WriterFor(archive);
   if (!writer) {

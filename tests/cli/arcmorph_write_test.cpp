@@ -126,11 +126,11 @@ TEST_F(ArcmorphWriteTest, PathsAreDirectoriesMasksOrFiles) {
 
 TEST_F(ArcmorphWriteTest, UnusableArchivesAndBadUsageExitWithTwo) {
   MakeTree();
-  // A type with no writer yet (tar has one now).
-  TResult tar = Cli("add out.lzh src");
+  // A type with no writer (tar and LHA have one now).
+  TResult tar = Cli("add out.arj src");
   EXPECT_EQ(tar.code, 2);
-  EXPECT_NE(tar.err.find("out.lzh: Error#: 25244"), std::string::npos) << tar.err;
-  EXPECT_FALSE(Exists("out.lzh"));
+  EXPECT_NE(tar.err.find("out.arj: Error#: 25244"), std::string::npos) << tar.err;
+  EXPECT_FALSE(Exists("out.arj"));
 
   WriteFile(dir_ / "notes.zip", "not an archive at all");
   EXPECT_EQ(Cli("add notes.zip src").code, 2);

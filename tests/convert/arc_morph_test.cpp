@@ -286,7 +286,7 @@ TEST_F(ArcMorphTest, DestinationEqualToSourceIsRefused) {
 
 TEST_F(ArcMorphTest, OutputTypesWithoutWriterReport25244BeforeTouchingAnything) {
   const std::string in = MakeZip("in.zip");
-  for (TOutArcType type : {tyCab, tyLzh}) {
+  for (TOutArcType type : {tyCab}) {
     errors_.clear();
     prompt_->Messages.clear();
     const std::string out = tmp_ / "out.any";

@@ -14,6 +14,7 @@
 #include "archive/base/names.h"
 #include "archive/formats/bh/bh_reader.h"
 #include "archive/formats/gzip/gzip_reader.h"
+#include "archive/formats/lha/lha_reader.h"
 #include "archive/formats/tar/tar_reader.h"
 #include "archive/formats/uu/uu_reader.h"
 #include "archive/zip/zip_reader.h"
@@ -63,6 +64,7 @@ std::string ReaderClass(const TUnBase* r) {
   if (dynamic_cast<const TUnTar*>(r)) return "TUnTar";
   if (dynamic_cast<const TUnGZip*>(r)) return "TUnGZip";
   if (dynamic_cast<const TUnBh*>(r)) return "TUnBh";
+  if (dynamic_cast<const TUnLha*>(r)) return "TUnLha";
   if (dynamic_cast<const TUUDecode*>(r)) return "TUUDecode";
   return "another reader";
 }
@@ -89,10 +91,11 @@ TEST(FormatRegistry, ReaderColumnsMatchTheDocumentedTables) {
       EXPECT_EQ(ReaderClass(k.get()), row.TestReaderName);
       EXPECT_EQ(k->ZipCmntBufSize(), 32000);
     }
-    // The ZIP and JAR readers, the tar, gzip and BH readers, the text decoder.
+    // Every reader built so far: ZIP and JAR, tar, gzip, BH, LHA, the text decoder.
     const bool zipFamily = t == atZip || t == atZipExe || t == atZipMV || t == atZipDS ||
                            t == atJar || t == atJarExe || t == atTar || t == atGZip || t == atBh ||
-                           t == atBhExe || t == atUUE;
+                           t == atBhExe || t == atLha || t == atLhaExe || t == atLzh ||
+                           t == atLzhExe || t == atUUE;
     EXPECT_EQ(c != nullptr, zipFamily && !row.ConvertReaderName.empty());
     EXPECT_EQ(k != nullptr, zipFamily && !row.TestReaderName.empty());
   }
@@ -143,7 +146,7 @@ TEST(FormatRegistry, WriterTableMatchesTheDocumentedOne) {
   };
   const TDocumented table[] = {
       {tyBh, "TBlakHole", cmDeflate, ".BH", true}, {tyCab, "TMakeCab", cmMsZip, ".CAB", false},
-      {tyLzh, "TLha", cmFrozen6, ".LHA", false},   {tyZip, "TZip", cmDeflate, ".ZIP", true},
+      {tyLzh, "TLha", cmFrozen6, ".LHA", true},    {tyZip, "TZip", cmDeflate, ".ZIP", true},
       {tyTar, "TTar", cmTarred, ".TAR", true},     {tyTarGzip, "TTar", cmTarGzip, ".TAR", true},
       {tyJar, "TJar", cmDeflate, ".JAR", true}};
   ASSERT_EQ(std::size(table), static_cast<std::size_t>(kOutArcTypeCount));

@@ -1,8 +1,11 @@
 #include "archive/formats/lha/lha_format.h"
 
+#include <memory>
 #include <string>
 
 #include "archive/base/format_registry.h"
+#include "archive/formats/lha/lha_reader.h"
+#include "archive/formats/lha/lha_writer.h"
 
 namespace qmx {
 
@@ -42,6 +45,13 @@ void RegisterLhaFormats() {
     row.SelfExtractor = t.SelfExtractor;
     row.ConvertReaderName = row.TestReaderName = "TUnLha";
     row.MethodName = LhaMethodName;
+    row.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnLha>()); };
+    // The checker's inner readers all get its comment buffer.
+    row.TestReader = [] {
+      std::unique_ptr<TUnBase> r = std::make_unique<TUnLha>();
+      r->SetZipCmntBufSize(32000);
+      return r;
+    };
     reg.Add(std::move(row));
   }
 
@@ -51,6 +61,7 @@ void RegisterLhaFormats() {
   writer.WriterName = "TLha";
   writer.Method = cmFrozen6;
   writer.DefaultExt = ".LHA";
+  writer.Create = [] { return std::make_unique<TLha>(); };
   reg.AddWriter(std::move(writer));
 }
 
