@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# LHA extraction against lhasa's `lha x`, and BH/LHA writing for scale: one
+# 64 MiB file cut from a SIZE_MIB (default 128) test tree, packed by us at
+# -lh5- and -lh6-; wall time and peak memory, medians of ROUNDS (5)
+# interleaved runs. Usage: bench/lha_extract_vs_lha.sh [BUILD_DIR] [SIZE_MIB]
+set -euo pipefail
+. "$(dirname "$0")/common.sh"
+bench_init "${1:-}" arcmorph
+a=$prog
+w=$work
+python3 "$top/bench/make_tree.py" "$w/tree" "${2:-128}" >/dev/null
+{ find "$w/tree" -type f -size +1M -print0 | sort -z | xargs -0 cat | head -c 64M > "$w/big"; } || true
+rm -rf "$w/tree"
+(cd "$w" && "$a" add l5.lzh big --lh5 -q && "$a" add l6.lzh big -q)
+echo "big: 64 MiB; -lh5- $(du -m "$w/l5.lzh" | cut -f1) MiB, -lh6- $(du -m "$w/l6.lzh" | cut -f1) MiB"
+
+rounds=${ROUNDS:-5}
+for _ in $(seq "$rounds"); do
+  bench_once "lha-x-lh5" "cd $w/out && lha xq $w/l5.lzh"
+  bench_once "ours-lh5" "$a extract $w/l5.lzh -d $w/out -q"
+  bench_once "lha-x-lh6" "cd $w/out && lha xq $w/l6.lzh"
+  bench_once "ours-lh6" "$a extract $w/l6.lzh -d $w/out -q"
+  bench_once "add-lh6" "cd $w && rm -f $w/out/n.lzh && $a add $w/out/n.lzh big -q"
+  bench_once "add-bh" "cd $w && rm -f $w/out/n.bh && $a add $w/out/n.bh big -q"
+done
+"$a" extract "$w/l6.lzh" -d "$w/check" -q && cmp -s "$w/check/big" "$w/big" ||
+  { echo "-lh6- extraction differs" >&2; exit 1; }
+
+bench_report "$rounds"
+echo "extract -lh5- / lha x:  $(bench_ratio ours-lh5 lha-x-lh5)"
+echo "extract -lh6- / lha x:  $(bench_ratio ours-lh6 lha-x-lh6)"
