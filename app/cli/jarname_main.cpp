@@ -15,6 +15,7 @@
 #include "app/cli/cli_common.h"
 #include "app/rename/manifest_patcher.h"
 #include "app/rename/rename_workflow.h"
+#include "archive/base/disk_manager.h"
 #include "archive/base/errors.h"
 #include "archive/base/format_registry.h"
 #include "archive/base/names.h"
@@ -349,6 +350,16 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
       return kExitUnusable;
     }
   }
+
+  // A destination on a missing or read-only drive is refused before any
+  // work, with the drive's own message.
+  TDiskManager disks;
+  if (!disks.CheckDrive(
+          out, {}, {},
+          [&](const std::string& drive, const std::string&, const std::string&, int code) {
+            Note(drive, ErrorMessage(code) + " (" + std::to_string(code) + "); nothing written");
+          }))
+    return kExitUnusable;
 
   TTerminalView view;
   view.AssumeYes = replace;

@@ -112,6 +112,9 @@ void TArcMorph::Activate() {
       RaiseError(FNewArchive, "", "0", E_UNSUPPORTED_TYPE);
       proceed = false;
     }
+    // So is a destination on a missing or read-only drive (the writer would
+    // find out only after the whole extraction).
+    if (proceed && !CheckDriveOf(output)) proceed = false;
 
     if (proceed && FOutArcMethod == amCreateNew && FileExists(output)) {
       if (ConfirmOverwrites) {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 
+#include "cli/cli_run.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -156,11 +157,25 @@ TEST_F(ArcmorphWriteTest, AReadOnlyDestinationExitsWithTwoAndIsLeftAlone) {
   }
   const TResult zip = Cli("add ro/out.zip src");
   const TResult tar = Cli("add ro/out.tar src");
+  Sh("zip -qr in.zip src && printf 'Manifest-Version: 1.0\\nMIDlet-Name: Old\\n' > m.mf &&"
+     " mkdir -p META-INF && cp m.mf META-INF/MANIFEST.MF && zip -q suite.jar META-INF/MANIFEST.MF");
+  const TResult convert = Cli("convert in.zip ro/out.bh");
+  const std::string jarname = qmx::test::JarnameBinary();
+  qmx::test::TCliResult rename;
+  if (!jarname.empty())
+    rename = qmx::test::RunCli(dir_.path(), jarname, "set suite.jar New -o ro/new.jar");
   Sh("umount ro");
   EXPECT_EQ(zip.code, 2);
   EXPECT_NE(zip.err.find("25171 disk is write protected"), std::string::npos) << zip.err;
   EXPECT_EQ(tar.code, 2);
-  EXPECT_FALSE(Exists("out.zip") || Exists("out.tar"));
+  // The converter refuses before it extracts anything.
+  EXPECT_EQ(convert.code, 2);
+  EXPECT_EQ(convert.err.find("extracting"), std::string::npos) << convert.err;
+  if (!jarname.empty()) {
+    EXPECT_EQ(rename.code, 2);
+    EXPECT_NE(rename.err.find("disk is write protected"), std::string::npos) << rename.err;
+  }
+  EXPECT_FALSE(Exists("out.zip") || Exists("out.tar") || Exists("out.bh") || Exists("new.jar"));
 }
 
 TEST_F(ArcmorphWriteTest, EncryptedEntriesNeedThePassword) {
