@@ -35,7 +35,8 @@ int TDiskManager::VolumeNumberOf(const std::string& label) {
 }
 
 bool TDiskManager::CheckDrive(const std::string& path, const THandler& notInDrive,
-                              const THandler& writeProtected, const TReport& report) {
+                              const THandler& writeProtected, const TReport& report,
+                              bool forWriting) {
   auto fail = [&](int code) {
     if (report) report(Drive, "0", "0", code);
     return false;
@@ -54,7 +55,7 @@ bool TDiskManager::CheckDrive(const std::string& path, const THandler& notInDriv
       notInDrive(abort);
       if (abort) return fail(E_USER_CANCELED);
     }
-    while (disks.IsWriteProtected(info, path)) {
+    while (forWriting && disks.IsWriteProtected(info, path)) {
       if (!writeProtected) return fail(E_WRITE_PROTECTED);
       bool abort = true;
       writeProtected(abort);

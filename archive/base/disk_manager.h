@@ -23,9 +23,11 @@ class TDiskManager : public TDiskCommon {
   using TReport = std::function<void(const std::string& FileName, const std::string& ExtendedMsg,
                                      const std::string& VolumeID, int ECode)>;
 
-  // True when the drive of path may be used; fills the fields below.
+  // True when the drive of path may be used; fills the fields below. A
+  // drive only read from (a spanned set on write-protected disks, a CD) is
+  // not refused for being write protected.
   bool CheckDrive(const std::string& path, const THandler& notInDrive,
-                  const THandler& writeProtected, const TReport& report);
+                  const THandler& writeProtected, const TReport& report, bool forWriting = true);
 
   // The number after the last "PKBACK# " in a volume label ("PKBACK# 003"
   // gives 3); 0 when the label has none or it is not digits only. The

@@ -110,7 +110,7 @@ class TCustomDClass : public TZipCommon {
   }
   // Drive check for spanned and multi-volume ZIP archives before the archive
   // is opened; false refuses the run.
-  virtual bool CheckArchiveDrive() { return CheckDriveOf(FArchiveFile); }
+  virtual bool CheckArchiveDrive() { return CheckDriveOf(FArchiveFile, false); }
 
   // --- services
   // Opens ArchiveFile for reading; reports 25192 (no name) or 25235.

@@ -573,7 +573,7 @@ int TZipCommon::RunOperation(TOperationKind kind, const std::function<void()>& w
 
 namespace qmx {
 
-bool TZipCommon::CheckDriveOf(const std::string& path) {
+bool TZipCommon::CheckDriveOf(const std::string& path, bool forWriting) {
   auto handler = [this](const TOnDiskError& event) -> TDiskManager::THandler {
     if (!event) return {};
     return [this, &event](bool& abort) { event(*this, abort); };
@@ -582,7 +582,8 @@ bool TZipCommon::CheckDriveOf(const std::string& path) {
       path, handler(OnDiskInDrvErr), handler(OnDiskWriteProtectErr),
       [this](const std::string& file, const std::string& msg, const std::string& volume, int code) {
         ReportError(file, msg, volume, code);
-      });
+      },
+      forWriting);
 }
 
 }  // namespace qmx

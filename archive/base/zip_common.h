@@ -216,9 +216,9 @@ class TZipCommon : public TStreamOwner {
   // exception and returns the number of files processed.
   int RunOperation(TOperationKind kind, const std::function<void()>& work);
 
-  // The drive of path present and writable (the disk events may ask for
-  // another try); false, reported, refuses the operation.
-  bool CheckDriveOf(const std::string& path);
+  // The drive of path present, and writable when forWriting (the disk
+  // events may ask for another try); false, reported, refuses the operation.
+  bool CheckDriveOf(const std::string& path, bool forWriting = true);
   TDiskManager FDiskManager;
 
   // Reported as 25270 with the event's name as ExtendedMsg.

@@ -119,6 +119,9 @@ TEST(DiskManager, AbsentAndWriteProtectedDrivesAskTheirHandlers) {
   g.Disk->ProtectedFor = 1;
   r = Check(m, false, 0);
   EXPECT_EQ(r.Codes, std::vector<int>{E_WRITE_PROTECTED});
+  // Reading needs no writable disk.
+  g.Disk->ProtectedFor = 1;
+  EXPECT_TRUE(m.CheckDrive("/media/disk/a.zip", nullptr, nullptr, nullptr, false));
 }
 
 TEST(DiskManager, VolumeInformationAndTheRetryBox) {

@@ -160,6 +160,9 @@ TEST_F(ArcmorphWriteTest, AReadOnlyDestinationExitsWithTwoAndIsLeftAlone) {
   Sh("zip -qr in.zip src && printf 'Manifest-Version: 1.0\\nMIDlet-Name: Old\\n' > m.mf &&"
      " mkdir -p META-INF && cp m.mf META-INF/MANIFEST.MF && zip -q suite.jar META-INF/MANIFEST.MF");
   const TResult convert = Cli("convert in.zip ro/out.bh");
+  // A split set on read-only media is read all the same.
+  Sh("head -c 200000 /dev/urandom > big.bin && zip -q -s 64k split.zip big.bin");
+  const TResult split = Cli("test ro/split.zip");
   const std::string jarname = qmx::test::JarnameBinary();
   qmx::test::TCliResult rename;
   if (!jarname.empty())
@@ -168,6 +171,7 @@ TEST_F(ArcmorphWriteTest, AReadOnlyDestinationExitsWithTwoAndIsLeftAlone) {
   EXPECT_EQ(zip.code, 2);
   EXPECT_NE(zip.err.find("25171 disk is write protected"), std::string::npos) << zip.err;
   EXPECT_EQ(tar.code, 2);
+  EXPECT_EQ(split.code, 0) << split.err;
   // The converter refuses before it extracts anything.
   EXPECT_EQ(convert.code, 2);
   EXPECT_EQ(convert.err.find("extracting"), std::string::npos) << convert.err;
