@@ -18,20 +18,6 @@ using TResult = qmx::test::TCliResult;
 
 class ArcmorphBh : public qmx::test::TArcmorphTest {
  protected:
-  int Sh(const std::string& cmd) { return qmx::test::Run("cd " + dir_.path() + " && " + cmd); }
-
-  std::map<std::string, std::string> Tree(const std::string& rel) {
-    std::map<std::string, std::string> out;
-    const std::string root = dir_.path() + rel;
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
-      if (!e.is_regular_file()) continue;
-      const std::string data = ReadFile(e.path().string());
-      out[fs::relative(e.path(), root).string()] =
-          std::to_string(data.size()) + ":" + std::to_string(std::hash<std::string>{}(data));
-    }
-    return out;
-  }
-
   void MakeSources() {
     ASSERT_EQ(Sh("mkdir -p src/sub/inner"), 0);
     std::string text, noise;

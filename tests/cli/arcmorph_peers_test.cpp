@@ -20,7 +20,6 @@ using TResult = qmx::test::TCliResult;
 
 class ArcmorphPeers : public qmx::test::TArcmorphTest {
  protected:
-  int Sh(const std::string& cmd) { return qmx::test::Run("cd " + dir_.path() + " && " + cmd); }
   std::string Out(const std::string& cmd) {
     Sh(cmd + " > sh-out.txt 2>&1");
     return ReadFile(dir_ / "sh-out.txt");

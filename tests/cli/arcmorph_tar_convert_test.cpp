@@ -19,22 +19,6 @@ using TResult = qmx::test::TCliResult;
 
 class ArcmorphTarConvert : public qmx::test::TArcmorphTest {
  protected:
-  int Sh(const std::string& cmd) { return qmx::test::Run("cd " + dir_.path() + " && " + cmd); }
-
-  // Every regular file below rel with its bytes, by relative path.
-  std::map<std::string, std::string> Tree(const std::string& rel) {
-    std::map<std::string, std::string> out;
-    const std::string root = dir_.path() + rel;
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
-      if (!e.is_regular_file()) continue;
-      // Size and hash keep failure messages readable.
-      const std::string data = ReadFile(e.path().string());
-      out[fs::relative(e.path(), root).string()] =
-          std::to_string(data.size()) + ":" + std::to_string(std::hash<std::string>{}(data));
-    }
-    return out;
-  }
-
   // Text that compresses, bytes that do not, an empty file, a name beyond
   // the 100 bytes of a tar header and one beyond ASCII.
   void MakeSources() {

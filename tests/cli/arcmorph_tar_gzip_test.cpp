@@ -16,7 +16,6 @@ using qmx::test::WriteFile;
 
 class ArcmorphTarGzip : public qmx::test::TArcmorphTest {
  protected:
-  int Sh(const std::string& cmd) { return qmx::test::Run("cd " + dir_.path() + " && " + cmd); }
   void MakeTree() {
     ASSERT_EQ(Sh("mkdir -p src/proj/lib"), 0);
     std::string text;

@@ -15,7 +15,6 @@ using qmx::test::WriteFile;
 
 class ArcmorphTar : public qmx::test::TArcmorphTest {
  protected:
-  int Sh(const std::string& cmd) { return qmx::test::Run("cd " + dir_.path() + " && " + cmd); }
   std::string Out(const std::string& cmd) {
     Sh(cmd + " > sh-out.txt 2>&1");
     return ReadFile(dir_ / "sh-out.txt");

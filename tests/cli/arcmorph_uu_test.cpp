@@ -15,7 +15,6 @@ using qmx::test::WriteFile;
 
 class ArcmorphUu : public qmx::test::TArcmorphTest {
  protected:
-  int Sh(const std::string& cmd) { return qmx::test::Run("cd " + dir_.path() + " && " + cmd); }
   void MakeSet() {
     std::string text;
     for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i * 7919 % 10007) + "\n";
@@ -50,8 +49,8 @@ TEST_F(ArcmorphUu, ConvertsToAZipThatPassesItsTest) {
   EXPECT_EQ(c.code, 0) << c.err;
   EXPECT_EQ(Cli("test set.zip").code, 0);
   EXPECT_EQ(Sh("unzip -q set.zip -d unz && cmp unz/data.txt data.txt"), 0);
-  const auto b = Cli("convert " + qmx::test::CorpusFile("generated/text/implode.zip.xxe") +
-                     " xx.zip");
+  const auto b =
+      Cli("convert " + qmx::test::CorpusFile("generated/text/implode.zip.xxe") + " xx.zip");
   EXPECT_EQ(b.code, 0) << b.err;
 }
 

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -60,6 +63,21 @@ inline TCliResult RunCli(const std::string& dir, const std::string& program,
 class TArcmorphTest : public ::testing::Test {
  protected:
   TCliResult Cli(const std::string& args) { return RunCli(dir_.path(), ArcmorphBinary(), args); }
+  int Sh(const std::string& cmd) { return test::Run("cd " + dir_.path() + " && " + cmd); }
+  // Every regular file below rel (in the test directory) by relative path,
+  // as size and hash: round trips compare trees, and failures stay short.
+  std::map<std::string, std::string> Tree(const std::string& rel) {
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> out;
+    const std::string root = dir_.path() + rel;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+      if (!e.is_regular_file()) continue;
+      const std::string data = ReadFile(e.path().string());
+      out[fs::relative(e.path(), root).string()] =
+          std::to_string(data.size()) + ":" + std::to_string(std::hash<std::string>{}(data));
+    }
+    return out;
+  }
   TempDir dir_;
 };
 
