@@ -263,6 +263,40 @@ void Wire(TWriteSession& s, TCompBase& z, TRunTally& t, bool benignNothing) {
   };
 }
 
+// What every add run shares: the group's files, the
+// update mode, and the answers for files already in the archive.
+void SetUpAddRun(TWriteSession& s, TCompBase& z, const TSpecGroup& group,
+                 const std::string& archivePath, TStoredDirNames storedDirs, TRunTally& t) {
+  const auto& a = s.Args;
+  z.SetArchiveFile(archivePath);
+  z.SetFileSpec(group.Masks);
+  z.RecurseDirs = group.Recurse;
+  z.StoredDirNames = storedDirs;
+  z.StoreEmptySubDirs = a.Has("--empty-dirs");
+  z.SetExcludeSpec(a.Values("--exclude"));
+  z.Switch = a.Has("--refresh") ? swRefresh : a.Has("--move") ? swMove : swAdd;
+  if (z.Switch == swMove) {
+    // Like zip -m: gone for good, and only what the new archive holds.
+    z.DeleteOptions = doFinal;
+    z.VerifyBeforeDelete = true;
+  }
+  Wire(s, z, t, z.Switch == swRefresh);
+  // A file that differs from its entry is an update: replace it in place.
+  z.OnReplaceFile = [](TZipCommon&, const std::string&, const std::string&, TDateTime, TDateTime,
+                       std::int64_t, std::int64_t, int, int, bool& replace) { replace = true; };
+  // Called for a file identical to its entry: keep the entry, no copy.
+  z.OnRenameDupeFile = [&t](TZipCommon&, const std::string&, std::string&, bool& rename) {
+    rename = false;
+    ++t.Unchanged;
+  };
+  z.OnDeleteFile = [&s, &t](TZipCommon&, const std::string& file, int, int) {
+    if (!t.AfterRun || s.Quiet) return;
+    s.Bar.Clear();
+    std::cout << "removed  " << Printable(file) << '\n' << std::flush;
+  };
+  t.AfterRun = false;
+}
+
 enum TAddKind { akZip, akTar, akTarGz, akGz, akBh, akLha };
 
 TAddKind AddKindFor(const std::string& archive) {
@@ -388,30 +422,7 @@ int CmdAddTarGz(TWriteSession& s, TAddKind kind, int levels) {
     if (groups.empty()) return kExitUnusable;
     for (const TSpecGroup& group : groups) {
       TTar z;
-      z.SetArchiveFile(tarPath);
-      z.SetFileSpec(group.Masks);
-      z.RecurseDirs = group.Recurse;
-      z.StoreEmptySubDirs = a.Has("--empty-dirs");
-      z.SetExcludeSpec(a.Values("--exclude"));
-      z.Switch = a.Has("--refresh") ? swRefresh : a.Has("--move") ? swMove : swAdd;
-      if (z.Switch == swMove) {
-        z.DeleteOptions = doFinal;
-        z.VerifyBeforeDelete = true;
-      }
-      Wire(s, z, t, z.Switch == swRefresh);
-      z.OnReplaceFile = [](TZipCommon&, const std::string&, const std::string&, TDateTime,
-                           TDateTime, std::int64_t, std::int64_t, int, int,
-                           bool& replace) { replace = true; };
-      z.OnRenameDupeFile = [&t](TZipCommon&, const std::string&, std::string&, bool& rename) {
-        rename = false;
-        ++t.Unchanged;
-      };
-      z.OnDeleteFile = [&s, &t](TZipCommon&, const std::string& file, int, int) {
-        if (!t.AfterRun || s.Quiet) return;
-        s.Bar.Clear();
-        std::cout << "removed  " << Printable(file) << '\n' << std::flush;
-      };
-      t.AfterRun = false;
+      SetUpAddRun(s, z, group, tarPath, z.StoredDirNames, t);
       compressed += z.Compress();
       s.Bar.Clear();
       if (t.ArchiveErrors > 0) break;
@@ -500,30 +511,7 @@ int CmdAddBhLha(TWriteSession& s, TAddKind kind, const std::string& password,
       z = std::make_unique<TLha>();
       z->SetCompressMethod(a.Has("--store") ? cmStore : a.Has("--lh5") ? cmFrozen5 : cmFrozen6);
     }
-    z->SetArchiveFile(ExpandFileName(archive));
-    z->SetFileSpec(group.Masks);
-    z->RecurseDirs = group.Recurse;
-    z->StoredDirNames = storedDirs;
-    z->StoreEmptySubDirs = a.Has("--empty-dirs");
-    z->SetExcludeSpec(a.Values("--exclude"));
-    z->Switch = a.Has("--refresh") ? swRefresh : a.Has("--move") ? swMove : swAdd;
-    if (z->Switch == swMove) {
-      z->DeleteOptions = doFinal;
-      z->VerifyBeforeDelete = true;
-    }
-    Wire(s, *z, t, z->Switch == swRefresh);
-    z->OnReplaceFile = [](TZipCommon&, const std::string&, const std::string&, TDateTime, TDateTime,
-                          std::int64_t, std::int64_t, int, int, bool& replace) { replace = true; };
-    z->OnRenameDupeFile = [&t](TZipCommon&, const std::string&, std::string&, bool& rename) {
-      rename = false;
-      ++t.Unchanged;
-    };
-    z->OnDeleteFile = [&s, &t](TZipCommon&, const std::string& file, int, int) {
-      if (!t.AfterRun || s.Quiet) return;
-      s.Bar.Clear();
-      std::cout << "removed  " << Printable(file) << '\n' << std::flush;
-    };
-    t.AfterRun = false;
+    SetUpAddRun(s, *z, group, ExpandFileName(archive), storedDirs, t);
     compressed += z->Compress();
     s.Bar.Clear();
     if (t.ArchiveErrors > 0) break;
@@ -590,12 +578,7 @@ int CmdAdd(TWriteSession& s) {
     // A fresh component per run: each run starts from the archive as the
     // previous one left it.
     std::unique_ptr<TZipBase> z = WriterFor(archive);
-    z->SetArchiveFile(archivePath);
-    z->SetFileSpec(group.Masks);
-    z->RecurseDirs = group.Recurse;
-    z->StoredDirNames = storedDirs;
-    z->StoreEmptySubDirs = a.Has("--empty-dirs");
-    z->SetExcludeSpec(a.Values("--exclude"));
+    SetUpAddRun(s, *z, group, archivePath, storedDirs, t);
     if (a.Has("--store")) z->DeflateType = dtDeflateS;
     if (a.Has("--fast")) z->DeflateType = dtDeflateF;
     if (a.Has("--normal")) z->DeflateType = dtDeflateN;
@@ -605,31 +588,10 @@ int CmdAdd(TWriteSession& s) {
       z->Password = password;
     }
     z->EncryptHeaders = a.Has("--encrypt-headers");
-    z->Switch = a.Has("--refresh") ? swRefresh : a.Has("--move") ? swMove : swAdd;
-    if (z->Switch == swMove) {
-      // Like zip -m: gone for good, and only what the new archive holds.
-      z->DeleteOptions = doFinal;
-      z->VerifyBeforeDelete = true;
-    }
-    Wire(s, *z, t, z->Switch == swRefresh);
-    // A file that differs from its entry is an update: replace it in place.
-    z->OnReplaceFile = [](TZipCommon&, const std::string&, const std::string&, TDateTime, TDateTime,
-                          std::int64_t, std::int64_t, int, int, bool& replace) { replace = true; };
-    // Called for a file identical to its entry: keep the entry, no copy.
-    z->OnRenameDupeFile = [&t](TZipCommon&, const std::string&, std::string&, bool& rename) {
-      rename = false;
-      ++t.Unchanged;
-    };
-    z->OnDeleteFile = [&s, &t](TZipCommon&, const std::string& file, int, int) {
-      if (!t.AfterRun || s.Quiet) return;
-      s.Bar.Clear();
-      std::cout << "removed  " << Printable(file) << '\n' << std::flush;
-    };
     if (commentPending) {
       if (FileExists(archivePath)) z->ReadComments();
       z->SetArchiveComment(a.Value("--comment"));
     }
-    t.AfterRun = false;
     compressed += z->Compress();
     s.Bar.Clear();
     if (z->ArchiveReplaced()) commentPending = false;
