@@ -22,6 +22,9 @@ constexpr int kMaxBits = 16;
 constexpr int kBlockBuf = 32768;  // symbols of one block
 constexpr int kOutBuf = 32768;    // packed bytes between writes
 constexpr int kHashBits = 15;
+// Bytes the window moves at a time: sliding rewrites the hash tables, so it
+// is done rarely, not once per dictionary.
+constexpr int kSlideSpan = 1 << 18;
 // Chain steps per search. Behind a match of kGoodLength or more a shorter
 // walk is enough: the next match rarely beats it.
 constexpr int kMaxChain = 96;
@@ -175,7 +178,7 @@ class TEncoder {
         np_(Params.NP),
         pbit_(Params.PBit),
         cancel_(Cancel),
-        buf_size_(2 * dict_ + kMaxMatch + 1),
+        buf_size_(dict_ + std::max(dict_, kSlideSpan) + kMaxMatch + 1),
         text_(static_cast<std::size_t>(buf_size_) + 16),
         prev_(static_cast<std::size_t>(buf_size_)),
         head_(std::size_t{1} << kHashBits, -1),
@@ -267,15 +270,17 @@ bool TEncoder::Fill() {
 }
 
 void TEncoder::Slide() {
-  std::memmove(text_.data(), text_.data() + dict_, static_cast<std::size_t>(filled_ - dict_));
-  filled_ -= dict_;
-  pos_ -= dict_;
-  cur_.At -= dict_;
-  last_.At -= dict_;
-  for (int& h : head_) h = h >= dict_ ? h - dict_ : -1;
-  for (int i = 0; i + dict_ < buf_size_; ++i) {
-    const int v = prev_[static_cast<std::size_t>(i + dict_)];
-    prev_[static_cast<std::size_t>(i)] = v >= dict_ ? v - dict_ : -1;
+  // Keeps a dictionary of history and the lookahead.
+  const int shift = buf_size_ - dict_ - kMaxMatch - 1;
+  std::memmove(text_.data(), text_.data() + shift, static_cast<std::size_t>(filled_ - shift));
+  filled_ -= shift;
+  pos_ -= shift;
+  cur_.At -= shift;
+  last_.At -= shift;
+  for (int& h : head_) h = h >= shift ? h - shift : -1;
+  for (int i = 0; i + shift < buf_size_; ++i) {
+    const int v = prev_[static_cast<std::size_t>(i + shift)];
+    prev_[static_cast<std::size_t>(i)] = v >= shift ? v - shift : -1;
   }
 }
 
