@@ -230,8 +230,7 @@ TEST_F(BhReader, PasswordsAreFoundAsForZip) {
 // 1 without extended headers (the corpus files below).
 std::string LhaPackedData(const std::string& lzh) {
   const std::size_t start = static_cast<std::uint8_t>(lzh[0]) + 2u;
-  const std::uint32_t packed =
-      TBhHeader::Get32(reinterpret_cast<const std::uint8_t*>(lzh.data() + 7));
+  const std::uint32_t packed = qmx::GetLE32(reinterpret_cast<const std::uint8_t*>(lzh.data() + 7));
   return lzh.substr(start, packed);
 }
 

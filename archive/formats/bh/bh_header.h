@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "archive/codec/byte_order.h"
+
 namespace qmx {
 
 inline constexpr std::size_t kBhHeadSize = 37;
@@ -47,55 +49,40 @@ struct TBhHeader {
 
   static TBhHeader Parse(const std::uint8_t* p) {
     TBhHeader h;
-    h.Signature = Get32(p);
-    h.HeaderLength = Get16(p + 4);
+    h.Signature = GetLE32(p);
+    h.HeaderLength = GetLE16(p + 4);
     h.FixedSize = p[6];
     h.Version = p[7];
     h.Version2 = p[8];
     h.Flags = p[9];
     h.Method = p[10];
-    h.DosTime = Get32(p + 11);
-    h.PackedSize = Get32(p + 15);
-    h.UnpackedSize = Get32(p + 19);
-    h.Crc32 = Get32(p + 23);
-    h.Attributes = Get16(p + 27);
-    h.Reserved = Get32(p + 29);
-    h.NameLength = Get16(p + 33);
-    h.ExtraLength = Get16(p + 35);
+    h.DosTime = GetLE32(p + 11);
+    h.PackedSize = GetLE32(p + 15);
+    h.UnpackedSize = GetLE32(p + 19);
+    h.Crc32 = GetLE32(p + 23);
+    h.Attributes = GetLE16(p + 27);
+    h.Reserved = GetLE32(p + 29);
+    h.NameLength = GetLE16(p + 33);
+    h.ExtraLength = GetLE16(p + 35);
     return h;
   }
 
   void Put(std::uint8_t* p) const {
-    Put32(p, Signature);
-    Put16(p + 4, HeaderLength);
+    PutLE32(p, Signature);
+    PutLE16(p + 4, HeaderLength);
     p[6] = FixedSize;
     p[7] = Version;
     p[8] = Version2;
     p[9] = Flags;
     p[10] = Method;
-    Put32(p + 11, DosTime);
-    Put32(p + 15, PackedSize);
-    Put32(p + 19, UnpackedSize);
-    Put32(p + 23, Crc32);
-    Put16(p + 27, Attributes);
-    Put32(p + 29, Reserved);
-    Put16(p + 33, NameLength);
-    Put16(p + 35, ExtraLength);
-  }
-
-  static std::uint16_t Get16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-  }
-  static std::uint32_t Get32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-  }
-  static void Put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-  }
-  static void Put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    PutLE32(p + 11, DosTime);
+    PutLE32(p + 15, PackedSize);
+    PutLE32(p + 19, UnpackedSize);
+    PutLE32(p + 23, Crc32);
+    PutLE16(p + 27, Attributes);
+    PutLE32(p + 29, Reserved);
+    PutLE16(p + 33, NameLength);
+    PutLE16(p + 35, ExtraLength);
   }
 };
 

@@ -328,7 +328,7 @@ bool TBlakHole::WriteCentralDirectory(TStream32& newArchive, TWorkList& list) {
 std::int64_t TBlakHole::DataStartOf(TStream32& archive) {
   std::array<std::uint8_t, 4> sig{};
   archive.Seek(0, soFromBeginning);
-  if (archive.Read(sig.data(), 4) == 4 && TBhHeader::Get32(sig.data()) == kBhSignature) return 0;
+  if (archive.Read(sig.data(), 4) == 4 && GetLE32(sig.data()) == kBhSignature) return 0;
   // A self-extracting archive: its entries start behind the stub.
   const TArcType found = DetectArcType(archive);
   FArcType = atBh;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "archive/base/names.h"
+#include "archive/codec/byte_order.h"
 #include "archive/codec/crc.h"
 #include "archive/codec/legacy_io.h"
 #include "archive/codec/lzw.h"
@@ -25,10 +26,6 @@ constexpr std::uint8_t kFlagExtra = 0x04;
 constexpr std::uint8_t kFlagName = 0x08;
 constexpr std::uint8_t kFlagComment = 0x10;
 constexpr std::uint8_t kFlagEncrypted = 0x20;
-
-std::uint32_t LE32(const std::uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 bool SameText(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -93,12 +90,12 @@ bool TUnGZip::ReadMemberInfo(TStream& archive, TMemberInfo& info) {
     };
     if (!SkipOptionalFields(get, info.Flags, &stored)) return false;
     info.DataStart = pos;
-    const std::uint32_t mtime = LE32(h.data() + 4);
+    const std::uint32_t mtime = GetLE32(h.data() + 4);
     info.DosDate = mtime ? TarTimeToDosDate(mtime) : archiveDate;
     std::array<std::uint8_t, 8> t{};
     if (size - pos >= 8 && ReadStreamAt(archive, size - 8, t.data(), 8) == 8) {
-      info.Crc = LE32(t.data());
-      info.UnpackedSize = LE32(t.data() + 4);
+      info.Crc = GetLE32(t.data());
+      info.UnpackedSize = GetLE32(t.data() + 4);
     }
     info.PackedSize = std::max<std::int64_t>(size - pos - 8, 0);
   } else if (info.IsCompress() || (h[1] == 0x1E || h[1] == 0xA0)) {
@@ -273,7 +270,7 @@ bool TUnGZip::DecodeMembers(TStream& archive) {
                     E_READ_FILE);
         return false;
       }
-    if (LE32(t.data()) != ~crc || LE32(t.data() + 4) != size) allGood = false;
+    if (GetLE32(t.data()) != ~crc || GetLE32(t.data() + 4) != size) allGood = false;
     // Another member follows, or the data ends: whatever comes after the
     // last member (padding, junk) is no part of it.
     std::array<std::uint8_t, 10> h{};

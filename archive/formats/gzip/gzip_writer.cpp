@@ -6,6 +6,7 @@
 
 #include "archive/base/format_registry.h"
 #include "archive/base/names.h"
+#include "archive/codec/byte_order.h"
 #include "archive/codec/codec_streams.h"
 #include "archive/platform/files.h"
 #include "archive/platform/guarded.h"
@@ -15,10 +16,6 @@
 namespace qmx {
 
 namespace {
-
-void PutLE32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 bool WriteAll(TStream32& s, const void* buf, std::int64_t n) {
   return n == 0 || s.Write(buf, n) == n;

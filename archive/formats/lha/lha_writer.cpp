@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "archive/base/names.h"
+#include "archive/codec/byte_order.h"
 #include "archive/codec/codec_streams.h"
 #include "archive/codec/crc.h"
 #include "archive/codec/lha_coder.h"
@@ -16,14 +17,6 @@ namespace {
 
 constexpr std::uint8_t kDirAttr = 0x10;
 constexpr std::int64_t kMaxLhaSize = 0xFFFFFFFFLL;
-
-std::uint32_t Le32(const std::uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-void PutLe32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 // A block of the work list: a whole header (new entries once written, old
 // ones as read) or the fixed fields InitLocalHeader put down.
@@ -53,8 +46,8 @@ void TLha::InitLocalHeader(TByteBlock& header, const TSearchRec& info) {
   const bool isDir = (info.Attr & faDirectory) != 0;
   header.assign(kHeadSize, 0);
   std::memcpy(&header[2], isDir ? "-lhd-" : "-lh0-", 5);
-  PutLe32(&header[11], isDir ? 0 : static_cast<std::uint32_t>(std::min(info.Size, kMaxLhaSize)));
-  PutLe32(&header[15], info.DosTime);
+  PutLE32(&header[11], isDir ? 0 : static_cast<std::uint32_t>(std::min(info.Size, kMaxLhaSize)));
+  PutLE32(&header[15], info.DosTime);
   header[19] = isDir ? kDirAttr : static_cast<std::uint8_t>(info.Attr);
 }
 
@@ -68,9 +61,9 @@ void TLha::LoadEntryHeader(TByteBlock& block, std::size_t index, TEntryHeaderInf
     info.PackedSize = h.IsDirectory() ? 0 : h.PackedSize;
     info.Attributes = h.IsDirectory() ? faDirectory : h.Attr;
   } else if (block.size() >= 22) {
-    info.DosDate = Le32(&block[15]);
-    info.Size = Le32(&block[11]);
-    info.PackedSize = Le32(&block[7]);
+    info.DosDate = GetLE32(&block[15]);
+    info.Size = GetLE32(&block[11]);
+    info.PackedSize = GetLE32(&block[7]);
     info.Attributes = block[19];
   }
   std::copy_n(block.begin(), std::min<std::size_t>(block.size(), kHeadSize), FHead.begin());
@@ -158,7 +151,7 @@ bool TLha::WriteEntry(TStream32& out, std::size_t index, TWorkList& list) {
   }
 
   const TByteBlock& block = list.Block(index);
-  std::uint32_t dosDate = block.size() >= 22 ? Le32(&block[15]) : 0;
+  std::uint32_t dosDate = block.size() >= 22 ? GetLE32(&block[15]) : 0;
   if (dosDate == 0 && !FEntryIsDir) dosDate = FileGetDate(path);
   if (DateAttribute == daMaxFileDate && FNewestDate != 0) FMaxFileDate = FNewestDate;
   dosDate = ResolveFileDate(dosDate);
