@@ -1,8 +1,8 @@
-// jarname: the rename tool without a window. It drives the window's own
-// workflow (TForm1) with a terminal view, so a rename here is the same
-// conversion, manifest patch and integrity test as in the window.
-#ifdef __GLIBC__
-#endif
+// jarname: the rename tool without a window. A rename copies the suite's
+// entries as they are with the manifest patched (TSuiteCopy); a suite that
+// cannot be copied so goes through the window's own workflow (TForm1) with a
+// terminal view: the same conversion, manifest patch and integrity test as
+// in the window.
 
 #include <cstdlib>
 #include <fstream>
@@ -12,9 +12,15 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include <set>
+
 #include "app/cli/cli_common.h"
+#include "app/rename/jad_descriptor.h"
 #include "app/rename/manifest_patcher.h"
 #include "app/rename/rename_workflow.h"
+#include "app/rename/suite_copy.h"
 #include "archive/base/disk_manager.h"
 #include "archive/base/errors.h"
 #include "archive/base/format_registry.h"
@@ -29,25 +35,35 @@ constexpr const char* kProgram = "jarname";
 
 constexpr const char* kUsage =
     "usage:\n"
-    "  jarname show SUITE.jar\n"
-    "      print the suite's MIDlet-Name\n"
-    "  jarname set SUITE.jar NEW-NAME [-o OUT] [-y] [--jad [FILE.jad]] [-v]\n"
-    "      write a copy of the suite named NEW-NAME (default OUT: SUITE新.JAR beside it)\n"
+    "  jarname show SUITE.jar...\n"
+    "      print the suite's MIDlet-Name (for several: file, tab, name per line)\n"
+    "  jarname set SUITE.jar... NEW-NAME [-o OUT] [-y] [--jad [FILE.jad]] [--unsign] [-v]\n"
+    "      write a copy of each suite named NEW-NAME (default OUT: SUITE新.JAR beside it)\n"
+    "\n"
+    "NEW-NAME may hold {old} (the suite's current name) and {file} (its file name\n"
+    "without extension), e.g. '{old} 汉化版'.\n"
     "\n"
     "options:\n"
-    "  -o OUT           the new suite's path\n"
+    "  -o OUT           the new suite's path, or a directory (several suites: a directory,\n"
+    "                   made when missing; each copy keeps its suite's file name)\n"
     "  -y               replace an existing OUT (and its descriptor)\n"
     "  --jad [FILE]     also write OUT's descriptor from FILE (default: SUITE.jad)\n"
+    "  --unsign         leave the jar signature files (META-INF/*.SF, .RSA, .DSA, .EC) and\n"
+    "                   the descriptor's signature attributes out: the copy installs as an\n"
+    "                   unsigned suite\n"
     "  -v               print the run's log\n"
     "  --codepage CP    code page of entry names stored without the UTF-8 flag\n"
     "                   (936, 866, 932 ... or an iconv name; default: QMX_OEM_CODEPAGE,\n"
     "                   else by locale)\n"
     "  --help\n"
     "\n"
+    "The entries are copied as they are, only the manifest is rewritten; a suite that\n"
+    "cannot be copied so (damaged, encrypted, split) is extracted and compressed anew.\n"
     "A split suite (.z01 ... .zip) is read through its .zip, whichever volume is\n"
     "named; the other volumes are taken from beside it, or asked for on a terminal.\n"
     "\n"
-    "exit status: 0 success, 1 no name found or the run failed, 2 bad usage or refused\n";
+    "exit status: 0 success, 1 no name found or a run failed (several suites: any\n"
+    "failed), 2 bad usage or refused\n";
 
 // Messages arrive with the window's CR line breaks.
 std::string ForTerminal(std::string text) {
@@ -111,7 +127,29 @@ int Usage(const std::string& complaint) {
   return kExitUnusable;
 }
 
+// "[3/10] file" on a terminal while many suites are worked through; every
+// other line clears it first.
+class TProgressLine {
+ public:
+  bool Active = false;
+  void Show(std::size_t at, std::size_t count, const std::string& file) {
+    if (!Active) return;
+    std::cerr << "\r\033[K[" << at << "/" << count << "] " << Printable(file) << std::flush;
+    FShown = true;
+  }
+  void Clear() {
+    if (!FShown) return;
+    std::cerr << "\r\033[K" << std::flush;
+    FShown = false;
+  }
+
+ private:
+  bool FShown = false;
+};
+TProgressLine gProgress;
+
 void Note(const std::string& file, const std::string& text) {
+  gProgress.Clear();
   std::cerr << kProgram << ": " << Printable(file) << ": " << Printable(text) << "\n";
 }
 
@@ -218,61 +256,77 @@ std::string MakeScratchDir() {
   return pattern;
 }
 
-bool IsSignatureEntry(const std::string& stored) {
-  const std::string n = LowerAscii(stored);
-  return n.rfind("meta-inf/", 0) == 0 && n.size() > 12 && n.compare(n.size() - 3, 3, ".sf") == 0 &&
-         n.find('/', 9) == std::string::npos;
+// The options of a run, as parsed.
+struct TRunOptions {
+  bool Replace = false;
+  bool Verbose = false;
+  bool Unsign = false;
+  bool WantJad = false;
+  std::string JadArg;
+  bool HasOut = false;
+  std::string Out;
+};
+
+
+// The suite's name as the old-name label shows it, leading blanks gone.
+std::string TrimmedLabel(std::string label) {
+  label.erase(0, label.find_first_not_of(" \t"));
+  return label;
 }
 
-// The descriptor with MIDlet-Name, MIDlet-Jar-Size and a bare MIDlet-Jar-URL
-// replaced; every other line stays byte for byte.
-std::string RewriteDescriptor(const std::string& jad, const std::string& newName,
-                              std::int64_t jarSize, const std::string& jarFileName,
-                              bool& signedSuite) {
+// NEW-NAME with {old} (the suite's current name) and {file} (its file name
+// without extension) put in.
+std::string ExpandName(const std::string& pattern, const std::string& oldName,
+                       const std::string& suite) {
+  const std::string file = ChangeFileExt(ExtractFileName(suite), "");
   std::string out;
-  std::size_t i = 0;
-  bool skippingContinuation = false;
-  while (i < jad.size()) {
-    std::size_t end = jad.find_first_of("\r\n", i);
-    std::size_t next = end == std::string::npos ? jad.size() : end;
-    if (next < jad.size())
-      next += (jad[next] == '\r' && next + 1 < jad.size() && jad[next + 1] == '\n') ? 2 : 1;
-    const std::string line = jad.substr(i, (end == std::string::npos ? jad.size() : end) - i);
-    const std::string lineEnd = jad.substr(i + line.size(), next - i - line.size());
-    i = next;
-    if (skippingContinuation && !line.empty() && line[0] == ' ') continue;
-    skippingContinuation = false;
-    const std::size_t colon = line.find(':');
-    const std::string key =
-        colon == std::string::npos ? std::string() : LowerAscii(line.substr(0, colon));
-    std::string value = colon == std::string::npos ? std::string() : line.substr(colon + 1);
-    while (!value.empty() && value[0] == ' ') value.erase(0, 1);
-    if (key == "midlet-jar-rsa-sha1") signedSuite = true;
-    std::string replaced;
-    if (key == "midlet-name")
-      replaced = line.substr(0, colon + 1) + NewValueBytes(newName);
-    else if (key == "midlet-jar-size")
-      replaced = line.substr(0, colon + 1) + " " + std::to_string(jarSize);
-    else if (key == "midlet-jar-url" && value.find_first_of("/:\\") == std::string::npos)
-      replaced = line.substr(0, colon + 1) + " " + jarFileName;
-    if (replaced.empty()) {
-      out += line + lineEnd;
+  for (std::size_t i = 0; i < pattern.size();) {
+    if (pattern.compare(i, 5, "{old}") == 0) {
+      out += oldName;
+      i += 5;
+    } else if (pattern.compare(i, 6, "{file}") == 0) {
+      out += file;
+      i += 6;
     } else {
-      out += replaced + lineEnd;
-      skippingContinuation = true;
+      out += pattern[i++];
     }
   }
   return out;
 }
 
-int Show(const std::vector<std::string>& pos, TVolumeFinder& volumes) {
-  if (pos.size() != 2) return Usage("show takes one SUITE.jar");
-  std::string suite = ExpandFileName(pos[1]);
-  if (!volumes.FindSet(suite)) return kExitUnusable;
-  if (!FileExists(suite)) {
-    Note(pos[1], "no such file");
+bool NeedsOldName(const std::string& pattern) {
+  return pattern.find("{old}") != std::string::npos;
+}
+
+// A name that would break the manifest is refused before anything is
+// written; the exit status, or -1 when the name is good.
+int CheckNewName(const std::string& file, const std::string& name) {
+  if (name.find_first_of("\r\n") != std::string::npos) {
+    Note(file, "a name cannot contain line breaks");
     return kExitUnusable;
   }
+  if (name.find('\0') != std::string::npos) {
+    Note(file, "a name cannot contain a NUL byte");
+    return kExitUnusable;
+  }
+  if (name.find_first_not_of(" \t") == std::string::npos) {
+    gProgress.Clear();
+    std::cerr << kProgram << ": " << kEmptyNameMessage << "\n";
+    return kExitUnusable;
+  }
+  const std::string kept = NewValueBytes(name).substr(1);
+  if (kept != name)
+    Note(file, "warning: the name is longer than a MIDlet-Name may be here (99 characters, 99 "
+              "bytes); written as \"" +
+                  kept + "\"");
+  return -1;
+}
+
+// The window's query: the suite is converted into a scratch directory and
+// its manifest read there. For suites the direct read cannot take (split
+// sets, damaged archives).
+int QueryByConversion(const std::string& arg, const std::string& suite, TVolumeFinder& volumes,
+                      std::string& name) {
   const std::string scratch = MakeScratchDir();
   if (scratch.empty()) {
     Note(SystemTempDir(), "cannot create a scratch directory");
@@ -289,39 +343,200 @@ int Show(const std::vector<std::string>& pos, TVolumeFinder& volumes) {
   // A query run writes no archive; remove whatever might be left.
   DeleteFile(view.Fields[rfDest]);
   RemoveDir(scratch);
-  if (const int stop = RunStopped(pos[1], form, view, volumes, ""); stop >= 0) return stop;
+  if (const int stop = RunStopped(arg, form, view, volumes, ""); stop >= 0) return stop;
   if (!form.OldNameRead()) {
-    Note(pos[1], "no MIDlet-Name: in the manifest");
+    Note(arg, "no MIDlet-Name: in the manifest");
     return kExitFailed;
   }
-  std::string name = form.OldName();
-  name.erase(0, name.find_first_not_of(" \t"));
-  std::cout << Printable(name) << "\n";
+  name = TrimmedLabel(form.OldName());
   return kExitOk;
 }
 
-int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJad,
-        const std::string& jadArg, TVolumeFinder& volumes) {
-  if (pos.size() != 3) return Usage("set takes SUITE.jar and NEW-NAME");
-  std::string suite = ExpandFileName(pos[1]);
+// The suite's MIDlet-Name into name; the exit status.
+int ReadOldName(const std::string& arg, TVolumeFinder& volumes, std::string& name) {
+  std::string suite = ExpandFileName(arg);
   if (!volumes.FindSet(suite)) return kExitUnusable;
-  const std::string newName = pos[2];
-  const bool replace = args.Has("-y");
   if (!FileExists(suite)) {
-    Note(pos[1], "no such file");
+    Note(arg, "no such file");
     return kExitUnusable;
   }
-  if (newName.find_first_of("\r\n") != std::string::npos) {
-    Note(newName, "a name cannot contain line breaks");
+  // The manifest entry alone, in memory: a suite of any size is read in
+  // the time its directory takes, and nothing is written.
+  const TSuiteManifest manifest = ReadSuiteManifest(suite, SignalCancelFlag());
+  if (SignalReceived()) {
+    Note(arg, "interrupted");
+    return kExitInterrupted;
+  }
+  if (manifest.Problem.find("1 MiB") != std::string::npos) {
+    Note(arg, manifest.Problem);
+    return kExitFailed;
+  }
+  if (!manifest.Problem.empty()) return QueryByConversion(arg, suite, volumes, name);
+  const TManifestValue value = LocateMidletName(manifest.Bytes);
+  if (!value.Found) {
+    Note(arg, "no MIDlet-Name: in the manifest");
+    return kExitFailed;
+  }
+  name = TrimmedLabel(OldNameLabel(UnfoldValue(std::string_view(manifest.Bytes)
+                                                   .substr(value.ValueStart,
+                                                           value.ValueEnd - value.ValueStart))));
+  return kExitOk;
+}
+
+int Show(const std::vector<std::string>& suites, TVolumeFinder& volumes) {
+  if (suites.size() == 1) {
+    std::string name;
+    const int code = ReadOldName(suites[0], volumes, name);
+    if (code == kExitOk) std::cout << Printable(name) << "\n";
+    return code;
+  }
+  int failed = 0;
+  for (std::size_t i = 0; i < suites.size(); ++i) {
+    gProgress.Show(i + 1, suites.size(), suites[i]);
+    std::string name;
+    const int code = ReadOldName(suites[i], volumes, name);
+    if (code == kExitInterrupted) return code;
+    if (code != kExitOk) {
+      ++failed;
+      continue;
+    }
+    gProgress.Clear();
+    std::cout << Printable(suites[i]) << "\t" << Printable(name) << "\n";
+  }
+  gProgress.Clear();
+  return failed > 0 ? kExitFailed : kExitOk;
+}
+
+// What a rename printed and wrote, whichever way it went.
+struct TRenameReport {
+  std::string OldName;
+  std::string NewName;
+  std::string Written;
+  int Tested = 0;
+  int TestFailed = 0;
+  bool Signed = false;
+};
+
+// The descriptor beside the copy, and the lines every rename ends with.
+bool FinishRename(const std::string& arg, const TRenameReport& report, const TRunOptions& opt,
+                  const std::string& jadText, const std::string& jadOut) {
+  gProgress.Clear();
+  std::cout << "old name: " << Printable(report.OldName) << "\n"
+            << "new name: " << Printable(NewValueBytes(report.NewName).substr(1)) << "\n"
+            << "written:  " << Printable(report.Written) << "\n";
+  bool ok = report.TestFailed == 0 && report.Tested > 0;
+  if (report.TestFailed > 0)
+    std::cout << "integrity: FAILED (" << report.TestFailed << " of " << report.Tested
+              << " entries)\n";
+  else if (report.Tested == 0)
+    std::cout << "integrity: not tested\n";
+  else
+    std::cout << "integrity: ok (" << report.Tested << " entries)\n";
+  bool signedSuite = report.Signed;
+  if (opt.WantJad) {
+    TDescriptorEdit edit;
+    edit.NewName = report.NewName;
+    edit.JarSize = FileSizeByName(report.Written);
+    edit.JarFileName = ExtractFileName(report.Written);
+    edit.Unsign = opt.Unsign;
+    const std::string jad = RewriteDescriptor(jadText, edit, signedSuite);
+    if (!SaveBytes(jadOut, jad)) {
+      Note(jadOut, "cannot write the descriptor");
+      ok = false;
+    } else {
+      std::cout << "descriptor: " << jadOut << "\n";
+    }
+  }
+  if (signedSuite && opt.Unsign)
+    std::cout << "signature: removed (the copy is an unsigned suite)\n";
+  else if (signedSuite)
+    Note(arg, "warning: the suite was signed; the renamed copy is no longer validly signed "
+             "(--unsign writes it as an unsigned suite)");
+  return ok;
+}
+
+// The documented flow: the window's conversion with the manifest patched on
+// its way, then the integrity test.
+int RenameByConversion(const std::string& arg, const std::string& suite, const std::string& out,
+                       const std::string& newName, const TRunOptions& opt,
+                       TVolumeFinder& volumes, const std::string& jadText,
+                       const std::string& jadOut) {
+  TTerminalView view;
+  view.AssumeYes = opt.Replace;
+  view.Verbose = opt.Verbose;
+  TForm1 form(view);
+  form.FormCreate();
+  form.ArcMorph1().ShareCancel(SignalCancelFlag());
+  form.ConfirmEachFile = false;
+  UseTerminal(form, view, volumes);
+  // Watch the entry names for a signature file, and leave signature files
+  // out when asked, then let the window see them.
+  bool signedSuite = false;
+  TArcMorph& morph = form.ArcMorph1();
+  TOnBegin extractBegin = morph.OnExtractBegin;
+  morph.OnExtractBegin = [&](TZipCommon& sender, const std::string& name, int count,
+                             bool& extract) {
+    signedSuite = signedSuite || IsJarSignatureFile(name, true);
+    extractBegin(sender, name, count, extract);
+    if (opt.Unsign && IsJarSignatureFile(name)) extract = false;
+  };
+  view.Fields[rfSource] = suite;
+  view.Fields[rfDest] = out;
+  view.Fields[rfNewName] = newName;
+  form.btnOKClick();
+
+  // The copy is written to a temporary archive first: after a signal OUT
+  // is either as it was or complete; a missing volume stops the run before
+  // anything is written.
+  if (const int stop = RunStopped(arg, form, view, volumes, "; nothing written"); stop >= 0)
+    return stop;
+  const bool written = FileExists(out) && !morph.Cancel();
+  if (form.LastPatchStatus() != psPatched) {
+    // A copy with the old name is no rename: leave nothing behind.
+    if (written) DeleteFile(out);
+    Note(arg, "no MIDlet-Name: in the manifest; nothing written");
+    return kExitFailed;
+  }
+  if (!written) {
+    Note(out, "the new suite was not written");
+    return kExitFailed;
+  }
+  TRenameReport report;
+  report.OldName = TrimmedLabel(form.OldName());
+  report.NewName = newName;
+  report.Written = out;
+  report.Tested = form.IntegrityPassed() + form.IntegrityFailed();
+  report.TestFailed = form.IntegrityFailed();
+  report.Signed = signedSuite;
+  bool ok = FinishRename(arg, report, opt, jadText, jadOut) && form.ErrorsShown() == 0;
+  // The copy holds what could be extracted: say what it lacks.
+  if (view.ExtractFailures > 0) {
+    Note(arg, std::to_string(view.ExtractFailures) +
+                 " entries could not be extracted and are missing from the copy");
+    ok = false;
+  }
+  return ok ? kExitOk : kExitFailed;
+}
+
+// One suite renamed into out; the exit status. skipped: out exists and
+// was not to be replaced.
+int RenameOne(const std::string& arg, const std::string& outArg, const std::string& pattern,
+              const TRunOptions& opt, TVolumeFinder& volumes, std::set<std::string>& written,
+              bool& skipped) {
+  skipped = false;
+  std::string suite = ExpandFileName(arg);
+  if (!volumes.FindSet(suite)) return kExitUnusable;
+  if (!FileExists(suite)) {
+    Note(arg, "no such file");
     return kExitUnusable;
   }
-  if (newName.find_first_not_of(" \t") == std::string::npos) {
-    std::cerr << kProgram << ": " << kEmptyNameMessage << "\n";
-    return kExitUnusable;
-  }
-  const std::string out =
-      ExpandFileName(args.Has("-o") ? args.Value("-o") : TForm1::DefaultDestination(suite));
+  // A name that needs nothing from the suite is checked before it is read.
+  if (!NeedsOldName(pattern))
+    if (const int bad = CheckNewName(pattern, ExpandName(pattern, "", suite)); bad >= 0)
+      return bad;
+  const std::string out = ExpandFileName(outArg);
   if (SameFilePathNoCase(out, suite)) {
+    gProgress.Clear();
     std::cerr << kProgram << ": " << kSameFileMessage << "\n";
     return kExitUnusable;
   }
@@ -329,13 +544,18 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
     Note(out, "is a directory");
     return kExitUnusable;
   }
-  if (PathExists(out) && !replace) {
+  if (written.count(out)) {
+    Note(out, "was written by this run already (two suites of the same file name)");
+    return kExitUnusable;
+  }
+  if (PathExists(out) && !opt.Replace) {
     Note(out, "already exists (use -y to replace it)");
+    skipped = true;
     return kExitUnusable;
   }
   std::string jadIn, jadOut, jadText;
-  if (wantJad) {
-    jadIn = ExpandFileName(jadArg.empty() ? ChangeFileExt(suite, ".jad") : jadArg);
+  if (opt.WantJad) {
+    jadIn = ExpandFileName(opt.JadArg.empty() ? ChangeFileExt(suite, ".jad") : opt.JadArg);
     jadOut = ChangeFileExt(out, ".jad");
     if (!LoadBytes(jadIn, jadText)) {
       Note(jadIn, "cannot read the descriptor");
@@ -345,8 +565,9 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
       Note(jadOut, "the new descriptor would replace the source descriptor");
       return kExitUnusable;
     }
-    if (PathExists(jadOut) && !replace) {
+    if (PathExists(jadOut) && !opt.Replace) {
       Note(jadOut, "already exists (use -y to replace it)");
+      skipped = true;
       return kExitUnusable;
     }
   }
@@ -361,104 +582,136 @@ int Set(const std::vector<std::string>& pos, const TArgParser& args, bool wantJa
           }))
     return kExitUnusable;
 
-  TTerminalView view;
-  view.AssumeYes = replace;
-  view.Verbose = args.Has("-v");
-  TForm1 form(view);
-  form.FormCreate();
-  form.ArcMorph1().ShareCancel(SignalCancelFlag());
-  form.ConfirmEachFile = false;
-  UseTerminal(form, view, volumes);
-  // Watch the entry names for a signature file, then let the window see them.
-  bool signedSuite = false;
-  TArcMorph& morph = form.ArcMorph1();
-  TOnBegin extractBegin = morph.OnExtractBegin;
-  morph.OnExtractBegin = [&](TZipCommon& sender, const std::string& name, int count,
-                             bool& extract) {
-    signedSuite = signedSuite || IsSignatureEntry(name);
-    extractBegin(sender, name, count, extract);
+  auto verbose = [&](const std::string& line) {
+    if (opt.Verbose) Note(arg, line);
   };
-  view.Fields[rfSource] = suite;
-  view.Fields[rfDest] = out;
-  view.Fields[rfNewName] = newName;
-  form.btnOKClick();
-
-  // The copy is written to a temporary archive first: after a signal OUT
-  // is either as it was or complete; a missing volume stops the run before
-  // anything is written.
-  if (const int stop = RunStopped(pos[1], form, view, volumes, "; nothing written"); stop >= 0)
-    return stop;
-  const bool written = FileExists(out) && !morph.Cancel();
-  if (form.LastPatchStatus() != psPatched) {
-    // A copy with the old name is no rename: leave nothing behind.
-    if (written) DeleteFile(out);
-    Note(pos[1], "no MIDlet-Name: in the manifest; nothing written");
+  TSuiteCopy copy(suite);
+  copy.Unsign = opt.Unsign;
+  copy.Cancel = SignalCancelFlag();
+  copy.Log = verbose;
+  TCopyOutcome outcome = copy.Inspect();
+  if (SignalReceived()) {
+    Note(arg, "interrupted");
+    return kExitInterrupted;
+  }
+  std::string newName;
+  if (outcome == coFailed) {
+    Note(arg, copy.Reason() + "; nothing written");
     return kExitFailed;
   }
-  if (!written) {
-    Note(out, "the new suite was not written");
-    return kExitFailed;
-  }
-  std::string oldName = form.OldName();
-  oldName.erase(0, oldName.find_first_not_of(" \t"));
-  std::string shownNew = NewValueBytes(newName).substr(1);
-  std::cout << "old name: " << Printable(oldName) << "\n"
-            << "new name: " << Printable(shownNew) << "\n"
-            << "written:  " << Printable(out) << "\n";
-  const int tested = form.IntegrityPassed() + form.IntegrityFailed();
-  bool ok = form.IntegrityFailed() == 0 && tested > 0 && form.ErrorsShown() == 0;
-  if (form.IntegrityFailed() > 0)
-    std::cout << "integrity: FAILED (" << form.IntegrityFailed() << " of " << tested
-              << " entries)\n";
-  else if (tested == 0)
-    std::cout << "integrity: not tested\n";
-  else
-    std::cout << "integrity: ok (" << tested << " entries)\n";
-  // The copy holds what could be extracted: say what it lacks.
-  if (view.ExtractFailures > 0) {
-    Note(pos[1], std::to_string(view.ExtractFailures) +
-                     " entries could not be extracted and are missing from the copy");
-    ok = false;
-  }
-
-  if (wantJad) {
-    const std::string jad =
-        RewriteDescriptor(jadText, newName, FileSizeByName(out), ExtractFileName(out), signedSuite);
-    if (!SaveBytes(jadOut, jad)) {
-      Note(jadOut, "cannot write the descriptor");
-      ok = false;
-    } else {
-      std::cout << "descriptor: " << jadOut << "\n";
+  if (outcome == coRenamed) {
+    if (!copy.HasName()) {
+      Note(arg, "no MIDlet-Name: in the manifest; nothing written");
+      return kExitFailed;
+    }
+    newName = ExpandName(pattern, copy.OldName(), suite);
+    if (const int bad = CheckNewName(arg, newName); bad >= 0) return bad;
+    outcome = copy.Write(out, newName);
+    if (SignalReceived()) {
+      Note(arg, "interrupted");
+      return kExitInterrupted;
+    }
+    if (outcome == coRenamed) {
+      written.insert(out);
+      TRenameReport report;
+      report.OldName = TrimmedLabel(copy.OldNameLabel());
+      report.NewName = newName;
+      report.Written = copy.Written();
+      report.Tested = copy.Tested();
+      report.Signed = copy.Signed();
+      if (copy.Dropped() > 0)
+        verbose("left out " + std::to_string(copy.Dropped()) + " signature files");
+      return FinishRename(arg, report, opt, jadText, jadOut) ? kExitOk : kExitFailed;
+    }
+    if (outcome == coFailed) {
+      Note(arg, copy.Reason() + "; nothing written");
+      return kExitFailed;
     }
   }
-  if (signedSuite)
-    std::cerr << kProgram
-              << ": warning: the suite was signed; the renamed copy is no longer "
-                 "validly signed\n";
-  return ok ? kExitOk : kExitFailed;
+  verbose("cannot be copied as it is (" + copy.Reason() +
+          "): extracting and compressing it instead");
+  if (NeedsOldName(pattern)) {
+    std::string oldName;
+    if (const int code = QueryByConversion(arg, suite, volumes, oldName); code != kExitOk)
+      return code;
+    newName = ExpandName(pattern, oldName, suite);
+    if (const int bad = CheckNewName(arg, newName); bad >= 0) return bad;
+  } else {
+    newName = ExpandName(pattern, "", suite);
+  }
+  const int code =
+      RenameByConversion(arg, suite, out, newName, opt, volumes, jadText, jadOut);
+  if (code == kExitOk) written.insert(out);
+  return code;
+}
+
+int Set(const std::vector<std::string>& pos, const TRunOptions& opt, TVolumeFinder& volumes) {
+  if (pos.size() < 3) return Usage("set takes SUITE.jar... and NEW-NAME");
+  const std::vector<std::string> suites(pos.begin() + 1, pos.end() - 1);
+  const std::string& pattern = pos.back();
+  const bool many = suites.size() > 1;
+  if (many && !opt.JadArg.empty()) return Usage("--jad FILE names one suite's descriptor");
+  // OUT is a directory for many suites (made when missing), and may be one
+  // for a single suite.
+  std::string outDir;
+  if (opt.HasOut && (many || IsDirectory(ExpandFileName(opt.Out)))) {
+    outDir = ExpandFileName(opt.Out);
+    if (PathExists(outDir) && !IsDirectory(outDir)) return Usage("-o must name a directory");
+    if (!IsDirectory(outDir) && !ForceDirs(outDir)) {
+      Note(opt.Out, "cannot create the directory");
+      return kExitUnusable;
+    }
+  }
+  auto outFor = [&](const std::string& suite) {
+    if (!outDir.empty()) return JoinPath(outDir, ExtractFileName(ExpandFileName(suite)));
+    if (opt.HasOut) return opt.Out;
+    return TForm1::DefaultDestination(ExpandFileName(suite));
+  };
+  std::set<std::string> written;
+  if (!many) {
+    bool skipped = false;
+    return RenameOne(suites[0], outFor(suites[0]), pattern, opt, volumes, written, skipped);
+  }
+  int renamed = 0, skippedCount = 0, failed = 0;
+  for (std::size_t i = 0; i < suites.size(); ++i) {
+    gProgress.Show(i + 1, suites.size(), suites[i]);
+    bool skipped = false;
+    const int code = RenameOne(suites[i], outFor(suites[i]), pattern, opt, volumes, written,
+                               skipped);
+    if (code == kExitInterrupted) return code;
+    if (code == kExitOk)
+      ++renamed;
+    else if (skipped)
+      ++skippedCount;
+    else
+      ++failed;
+  }
+  gProgress.Clear();
+  std::cout << "summary: " << renamed << " renamed, " << skippedCount << " skipped, " << failed
+            << " failed\n";
+  return failed > 0 ? kExitFailed : kExitOk;
 }
 
 int Main(int argc, char** argv) {
   std::vector<std::string> raw(argv + 1, argv + argc);
+  TRunOptions opt;
   // "--jad" takes an optional value, which the shared parser does not know.
-  bool wantJad = false;
-  std::string jadArg;
   std::vector<std::string> rest;
   for (std::size_t i = 0; i < raw.size(); ++i) {
     const std::string& a = raw[i];
     if (a == "--jad") {
-      wantJad = true;
+      opt.WantJad = true;
       if (i + 1 < raw.size() && raw[i + 1].size() > 4 &&
           LowerAscii(raw[i + 1]).compare(raw[i + 1].size() - 4, 4, ".jad") == 0)
-        jadArg = raw[++i];
+        opt.JadArg = raw[++i];
     } else if (a.rfind("--jad=", 0) == 0) {
-      wantJad = true;
-      jadArg = a.substr(6);
+      opt.WantJad = true;
+      opt.JadArg = a.substr(6);
     } else {
       rest.push_back(a);
     }
   }
-  TArgParser args({"-y", "-v", "-h", "--help"}, {"-o", "--codepage"});
+  TArgParser args({"-y", "-v", "-h", "--help", "--unsign"}, {"-o", "--codepage"});
   std::string error;
   if (!args.Parse(rest, error)) return Usage(error);
   if (args.Has("-h") || args.Has("--help")) {
@@ -469,16 +722,24 @@ int Main(int argc, char** argv) {
   if (pos.empty()) return Usage("no command");
   if (args.Has("--codepage") && !ChooseOemCodePage(args.Value("--codepage"), error))
     return Usage(error);
+  opt.Replace = args.Has("-y");
+  opt.Verbose = args.Has("-v");
+  opt.Unsign = args.Has("--unsign");
+  opt.HasOut = args.Has("-o");
+  if (opt.HasOut) opt.Out = args.Value("-o");
   // The converter's own message boxes (for example a refused output name).
   SetUserPrompt(std::make_shared<TTerminalPrompt>(kProgram, std::cerr, false));
   TErrorPrinter errors(kProgram, std::cerr);
   errors.FallbackFile = pos.size() > 1 ? pos[1] : std::string();
   TVolumeFinder volumes(kProgram, errors, StdinIsTerminal());
+  gProgress.Active = ::isatty(2) == 1 && pos.size() > 3;
   if (pos[0] == "show") {
-    if (wantJad || args.Has("-o") || args.Has("-y")) return Usage("show takes no options");
-    return Show(pos, volumes);
+    if (opt.WantJad || opt.HasOut || opt.Replace || opt.Unsign)
+      return Usage("show takes no options");
+    if (pos.size() < 2) return Usage("show takes SUITE.jar...");
+    return Show(std::vector<std::string>(pos.begin() + 1, pos.end()), volumes);
   }
-  if (pos[0] == "set") return Set(pos, args, wantJad, jadArg, volumes);
+  if (pos[0] == "set") return Set(pos, opt, volumes);
   return Usage("unknown command " + pos[0]);
 }
 

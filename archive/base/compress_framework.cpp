@@ -453,15 +453,15 @@ bool TCustomCClass::NextListedEntry(std::string& name, TStream32& archive) {
 void TCustomCClass::CompressEntries(TWorkList& list) {
   // Checked now rather than when ArchiveFile was set: an earlier run may have
   // created the file since, and treating it as new would lose its entries.
-  FArchiveIsNew = !FileExists(FArchiveFile);
+  const std::string oldPath = SourceArchive.empty() ? FArchiveFile : SourceArchive;
+  FArchiveIsNew = !FileExists(oldPath);
   if (FArchiveIsNew) {
     if (Switch == swDelete || Switch == swRefresh) {
-      ReportError("", "", FArchiveFile, E_NOTHING_TO_DO_2);
+      ReportError("", "", oldPath, E_NOTHING_TO_DO_2);
       return;
     }
-  } else if (!CheckWriteable(FArchiveFile)) {
-    return;
   }
+  if (FileExists(FArchiveFile) && !CheckWriteable(FArchiveFile)) return;
 
   const bool timed = static_cast<bool>(OnElapsedTime);
   if (timed) FTimer.Start();
@@ -503,8 +503,8 @@ void TCustomCClass::CompressEntries(TWorkList& list) {
     TStream32& newArchive = *FNewArchive;
 
     if (!FArchiveIsNew) {
-      oldArchive = std::make_unique<TFileStream32>(FArchiveFile, fmOpenRead);
-      if (oldArchive->Handle() < 0) RaiseError(FArchiveFile, "", FVolumeName, E_OPEN_FILE);
+      oldArchive = std::make_unique<TFileStream32>(oldPath, fmOpenRead);
+      if (oldArchive->Handle() < 0) RaiseError(oldPath, "", FVolumeName, E_OPEN_FILE);
       FOldArchive = oldArchive.get();
       if (FArcType == atZip || FArcType == atJar) FArcType = DetectArcType(*oldArchive);
       FArchiveSize = oldArchive->Size();
@@ -513,12 +513,18 @@ void TCustomCClass::CompressEntries(TWorkList& list) {
         if (FDataStart > 0) {
           oldArchive->Seek(0, soFromBeginning);
           if (newArchive.CopyFrom(*oldArchive, FDataStart) != FDataStart)
-            RaiseError(FArchiveFile, "", FVolumeName, E_READ_FILE);
+            RaiseError(oldPath, "", FVolumeName, E_READ_FILE);
         }
         if (Switch == swDelete) FExcludeSpec.clear();
         oldArchive->Seek(FDataStart, soFromBeginning);
         ReadDirectory(*oldArchive, list);
-        for (std::size_t i = 0; i < list.Count(); ++i) NoteName(list.Name(i), i);
+        if (DropOldEntry)
+          for (std::size_t i = 0; i < list.Count(); ++i)
+            if (list.Get(i).State == ceKeep && DropOldEntry(list.Name(i)))
+              list.Get(i).State = ceDelete;
+        // A dropped entry's name is free for a new file.
+        for (std::size_t i = 0; i < list.Count(); ++i)
+          if (list.Get(i).State != ceDelete) NoteName(list.Name(i), i);
       }
     }
     if (FDataStart < 0) FDataStart = 0;
@@ -530,6 +536,7 @@ void TCustomCClass::CompressEntries(TWorkList& list) {
       if (!FSomethingToWrite && !GetCancel()) ReportError("", "", FVolumeName, E_NOTHING_TO_DO);
       if (Switch != swMove) list.Clear();
     } else {
+      ArrangeEntries(list);
       RunEntries(newArchive, list);
     }
 
@@ -705,6 +712,24 @@ void TCustomCClass::TakeOverEntry(std::size_t index, const std::string& path, co
   const std::uint8_t* head = FHeadSize > 0 ? GetHeadPtr() : nullptr;
   list.SetBlock(index, head, head ? static_cast<std::size_t>(FHeadSize) : 0);
   InitLocalHeader(list.Block(index), rec);
+}
+
+void TCustomCClass::MoveListEntry(TWorkList& list, std::size_t from, std::size_t to) {
+  if (from >= list.Count() || to >= list.Count() || from == to) return;
+  list.Move(from, to);
+  // Taken-over entries are keyed by index: those between shift with it.
+  std::unordered_map<std::size_t, TOldEntry> moved;
+  for (auto& [index, old] : FTakenOver) {
+    std::size_t k = index;
+    if (k == from)
+      k = to;
+    else if (from > to && k >= to && k < from)
+      ++k;
+    else if (from < to && k > from && k <= to)
+      --k;
+    moved.emplace(k, std::move(old));
+  }
+  FTakenOver = std::move(moved);
 }
 
 bool TCustomCClass::KeepOldVersion(std::size_t index, TStream32& newArchive, TWorkList& list) {

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -100,6 +101,13 @@ class TCustomCClass : public TZipCommon {
   // default, as the scanner does).
   bool IncludeDotNames = false;
   bool VerifyBeforeDelete = false;
+  // An update that starts from another archive: its entries are read and
+  // kept as an old archive's are, and ArchiveFile is written anew (a file
+  // already there is replaced). Empty: ArchiveFile itself.
+  std::string SourceArchive;
+  // Old entries for which this is true (given the stored name) are left
+  // out of the new archive, whatever Switch is.
+  std::function<bool(const std::string&)> DropOldEntry;
 
   // Writers: no type detection. With cmTarGzip a ".gz" is dropped and an old
   // tar of that name goes to the trash; a name without extension gets
@@ -261,6 +269,11 @@ class TCustomCClass : public TZipCommon {
   }
   // Runs once the new archive is in place (or was discarded).
   virtual void AfterUpdate(TWorkList& list) { (void)list; }
+  // Runs after the scan, before any entry is written: a writer may reorder
+  // the list here with MoveListEntry (names no longer count by index).
+  virtual void ArrangeEntries(TWorkList& list) { (void)list; }
+  // Moves a list entry; the framework's own per-entry state follows it.
+  void MoveListEntry(TWorkList& list, std::size_t from, std::size_t to);
 
   // --- listing (swRead)
   // Positions at the data start and reads the first entry; false when none.

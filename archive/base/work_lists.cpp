@@ -1,5 +1,6 @@
 #include "archive/base/work_lists.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -60,10 +61,15 @@ std::size_t TCompHeaderObj::Add(const TCompHeader& record, const std::string& na
   TCompHeader rec = record;
   std::string nameCopy = name;
   TByteBlock copy = CopyBlock(block, blockLen);
-  records_.reserve(records_.size() + 1);
-  names_.reserve(names_.size() + 1);
-  tags_.reserve(tags_.size() + 1);
-  blocks_.reserve(blocks_.size() + 1);
+  // Room grows by doubling: reserving one more each time made every Add
+  // move the whole list, quadratic in the entry count.
+  auto room = [](auto& v) {
+    if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, v.capacity() * 2));
+  };
+  room(records_);
+  room(names_);
+  room(tags_);
+  room(blocks_);
   records_.push_back(std::move(rec));
   names_.push_back(std::move(nameCopy));
   tags_.push_back(tag);
@@ -79,6 +85,22 @@ std::ptrdiff_t TCompHeaderObj::IndexOfName(const std::string& name, bool ignoreC
 
 void TCompHeaderObj::SetBlock(std::size_t index, const void* block, std::size_t blockLen) {
   blocks_.at(index) = CopyBlock(block, blockLen);
+}
+
+void TCompHeaderObj::Move(std::size_t from, std::size_t to) {
+  if (from >= Count() || to >= Count() || from == to) return;
+  auto shift = [&](auto& v) {
+    const auto a = v.begin() + static_cast<std::ptrdiff_t>(from);
+    const auto b = v.begin() + static_cast<std::ptrdiff_t>(to);
+    if (from > to)
+      std::rotate(b, a, a + 1);
+    else
+      std::rotate(a, a + 1, b + 1);
+  };
+  shift(records_);
+  shift(names_);
+  shift(tags_);
+  shift(blocks_);
 }
 
 void TCompHeaderObj::Clear() {

@@ -141,6 +141,9 @@ class TCompHeaderObj {
   const TByteBlock& Block(std::size_t index) const { return blocks_.at(index); }
   void SetBlock(std::size_t index, const void* block, std::size_t blockLen);
 
+  // Moves the entry at from to position to; the ones between shift by one.
+  void Move(std::size_t from, std::size_t to);
+
   void Clear();
   std::size_t Count() const { return records_.size(); }
 

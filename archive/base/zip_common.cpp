@@ -308,6 +308,7 @@ std::int64_t TZipCommon::ReadBlock(TStream& stream, void* buf, std::int64_t coun
 std::int64_t TZipCommon::WriteBlock(TStream* stream, const void* buf, bool updateCrc,
                                     std::int64_t count, int crcWidth) {
   if (count <= 0) return 0;
+  if (FOutputTarget == otNone && TestDataSink) TestDataSink(buf, count);
   std::int64_t written = count;
   if (FOutputTarget != otNone && stream) {
     errno = 0;

@@ -160,6 +160,9 @@ class TZipCommon : public TStreamOwner {
                          bool decrypt);
   std::int64_t WriteBlock(TStream* stream, const void* buf, bool updateCrc, std::int64_t count,
                           int crcWidth);
+  // In a test run (nothing written) every block an entry decodes to is
+  // also handed here: a caller that wants an entry's bytes in memory.
+  std::function<void(const void* buf, std::int64_t count)> TestDataSink;
   virtual std::int64_t WriteDecryptedBlock(TStream* stream, void* buf, bool updateCrc,
                                            std::int64_t count, int crcWidth, bool decrypt);
   virtual std::int64_t WriteEncryptedBlock(TStream* stream, void* buf, bool updateCrc,

@@ -208,21 +208,26 @@ void TZipBase::InitLocalHeader(TByteBlock& header, const TSearchRec& info) {
 }
 
 void TZipBase::PlaceManifestFirst(std::size_t index, TWorkList& list) {
-  if (index <= FFirstNewIndex) return;
-  const TCompHeader rec = list.Get(index);
-  const std::string name = list.Name(index);
-  const std::uint32_t tag = list.Tag(index);
-  TByteBlock block = list.Block(index);
-  for (std::size_t k = index; k > FFirstNewIndex; --k) {
-    list.Get(k) = list.Get(k - 1);
-    list.SetName(k, list.Name(k - 1));
-    list.SetTag(k, list.Tag(k - 1));
-    list.Block(k) = list.Block(k - 1);
-  }
-  list.Get(FFirstNewIndex) = rec;
-  list.SetName(FFirstNewIndex, name);
-  list.SetTag(FFirstNewIndex, tag);
-  list.Block(FFirstNewIndex) = std::move(block);
+  if (index > FFirstNewIndex) MoveListEntry(list, index, FFirstNewIndex);
+}
+
+void TZipBase::ArrangeEntries(TWorkList& list) {
+  // Streaming readers (JarInputStream) look for the manifest among the
+  // first entries only: unless the old archive keeps one, a new manifest
+  // goes before the old entries as well.
+  if (!FManifestPlaced || FFirstNewIndex == 0 || FFirstNewIndex >= list.Count()) return;
+  for (std::size_t k = 0; k < FFirstNewIndex; ++k)
+    if (list.Get(k).State != ceDelete && SameTextAscii(DelimToSlash(list.Name(k)), kManifestName))
+      return;
+  MoveListEntry(list, FFirstNewIndex, 0);
+  auto follow = [&](auto& v, auto blank) {
+    if (v.size() < FFirstNewIndex + 1) v.resize(FFirstNewIndex + 1, blank);
+    std::rotate(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(FFirstNewIndex),
+                v.begin() + static_cast<std::ptrdiff_t>(FFirstNewIndex) + 1);
+  };
+  follow(FRawNames, std::string());
+  follow(FOldLength, std::int64_t{0});
+  ++FFirstNewIndex;
 }
 
 void TZipBase::LoadEntryHeader(TByteBlock& block, std::size_t index, TEntryHeaderInfo& info) {
@@ -775,7 +780,21 @@ bool TZipBase::WriteDirectoryRecords(TStream32& out, TWorkList& list) {
   out.Seek(0, soFromEnd);
   const std::int64_t offset = out.Position();
   FLargeArchive = offset >= k4G;
-  std::uint32_t count = 0;
+  // Records are gathered and written in large pieces: a directory of many
+  // small records must not cost four writes each.
+  std::vector<std::uint8_t> pending;
+  std::int64_t size = 0;
+  auto put = [&](const void* p, std::size_t n) {
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    pending.insert(pending.end(), b, b + n);
+  };
+  auto flush = [&] {
+    const bool ok = WriteAll(out, pending.data(), static_cast<std::int64_t>(pending.size()));
+    size += static_cast<std::int64_t>(pending.size());
+    pending.clear();
+    return ok;
+  };
+  std::uint64_t count = 0;
   for (std::size_t i = 0; i < list.Count(); ++i) {
     TCompHeader& rec = list.Get(i);
     if (rec.State == ceDelete) continue;
@@ -797,21 +816,50 @@ bool TZipBase::WriteDirectoryRecords(TStream32& out, TWorkList& list) {
     auto bytes = c.Serialize();
     TByteBlock nameBytes = Bytes(name);
     if (rec.EncryptHeaders) EncipherRecord(bytes, nameBytes);
-    if (!WriteAll(out, bytes.data(), static_cast<std::int64_t>(bytes.size())) ||
-        !WriteAll(out, nameBytes.data(), static_cast<std::int64_t>(nameBytes.size())) ||
-        !WriteAll(out, rec.Extra.data(), static_cast<std::int64_t>(rec.Extra.size())) ||
-        !WriteAll(out, rec.Comment.data(), static_cast<std::int64_t>(rec.Comment.size()))) {
+    put(bytes.data(), bytes.size());
+    put(nameBytes.data(), nameBytes.size());
+    put(rec.Extra.data(), rec.Extra.size());
+    put(rec.Comment.data(), rec.Comment.size());
+    if (pending.size() >= (1u << 20) && !flush()) {
       ReportError(FArchiveFile, "", FVolumeName, E_WRITE_FILE);
       return false;
     }
     ++count;
   }
-  const std::int64_t size = out.Position() - offset;
+  if (!flush()) {
+    ReportError(FArchiveFile, "", FVolumeName, E_WRITE_FILE);
+    return false;
+  }
   const std::string comment = FArchiveComment.substr(0, kMaxField);
+  // More entries than the end record's 16-bit counts hold: the standard
+  // Zip64 end record and locator carry the true count (readers otherwise
+  // see the count wrapped).
+  const bool manyEntries = count > 0xFFFF && !FLargeArchive;
+  const std::uint16_t count16 = manyEntries ? 0xFFFF : static_cast<std::uint16_t>(count);
+  if (manyEntries) {
+    std::array<std::uint8_t, kZip64EndSize + kZip64LocatorSize> z{};
+    std::uint8_t* e = z.data();
+    PutLE32(e, kZip64EndSig);
+    PutLE64(e + 4, kZip64EndSize - 12);
+    PutLE16(e + 12, static_cast<std::uint16_t>(kZipHostUnix << 8 | 45));
+    PutLE16(e + 14, 45);
+    PutLE64(e + 24, count);
+    PutLE64(e + 32, count);
+    PutLE64(e + 40, static_cast<std::uint64_t>(size));
+    PutLE64(e + 48, static_cast<std::uint64_t>(offset));
+    std::uint8_t* l = e + kZip64EndSize;
+    PutLE32(l, kZip64LocatorSig);
+    PutLE64(l + 8, static_cast<std::uint64_t>(offset + size));
+    PutLE32(l + 16, 1);
+    if (!WriteAll(out, z.data(), static_cast<std::int64_t>(z.size()))) {
+      ReportError(FArchiveFile, "", FVolumeName, E_WRITE_FILE);
+      return false;
+    }
+  }
   bool ok = false;
   if (FLargeArchive) {
     TZipEndRecord64 end;
-    end.EntriesThisDisk = end.TotalEntries = static_cast<std::uint16_t>(count);
+    end.EntriesThisDisk = end.TotalEntries = count16;
     end.CentralSize = static_cast<std::uint32_t>(size);
     end.CentralOffset = static_cast<std::uint64_t>(offset);
     end.CommentLength = static_cast<std::uint16_t>(comment.size());
@@ -819,7 +867,7 @@ bool TZipBase::WriteDirectoryRecords(TStream32& out, TWorkList& list) {
     ok = WriteAll(out, bytes.data(), static_cast<std::int64_t>(bytes.size()));
   } else {
     TZipEndRecord end;
-    end.EntriesThisDisk = end.TotalEntries = static_cast<std::uint16_t>(count);
+    end.EntriesThisDisk = end.TotalEntries = count16;
     end.CentralSize = static_cast<std::uint32_t>(size);
     end.CentralOffset = static_cast<std::uint32_t>(offset);
     end.CommentLength = static_cast<std::uint16_t>(comment.size());

@@ -99,6 +99,7 @@ class TZipBase : public TCompBase {
   void WriteEmptyArchive(TStream32& newArchive) override;
   bool WriteCentralDirectory(TStream32& newArchive, TWorkList& list) override;
   void AfterUpdate(TWorkList& list) override;
+  void ArrangeEntries(TWorkList& list) override;
   std::int64_t SelfExtractorStubLength() override;
   bool FirstListedEntry(std::string& name, TStream32& archive, TWorkList& list) override;
   bool NextListedEntry(std::string& name, TStream32& archive) override;

@@ -198,17 +198,20 @@ TEST_F(JarnameTest, AHugeManifestIsRefusedInBoundedMemory) {
 // SIGTERM (or Ctrl-C) in the middle of a run: it stops, says so, and leaves
 // neither its scratch directory nor a half-written copy behind.
 TEST_F(JarnameTest, ASignalStopsTheRunAndCleansUp) {
-  Sh("mkdir -p src/META-INF src/data tmp && printf 'MIDlet-Name: Big\\r\\n' > "
-     "src/META-INF/MANIFEST.MF && head -c 48M /dev/urandom | (cd src/data && split -b 16k) && "
-     "cd src && zip -qr -0 ../suite.jar META-INF data");
+  Sh("mkdir -p src/META-INF src/data tmp && printf 'Manifest-Version: 1.0\\r\\nMIDlet-Name: "
+     "Big\\r\\n' > src/META-INF/MANIFEST.MF && head -c 96M /dev/urandom | (cd src/data && "
+     "split -b 16k) && cd src && zip -qr -0 ../suite.jar META-INF data");
+  // The signal lands while the copy is written or tested (its scratch
+  // directory or its pending file exists).
   Sh("(TMPDIR=$PWD/tmp " + Binary() +
      " set suite.jar New -o out.jar </dev/null >/dev/null 2>err.txt & pid=$!; "
-     "for i in $(seq 1 500); do [ -n \"$(ls tmp)\" ] && break; sleep 0.01; done; "
-     "kill -TERM $pid; wait $pid; echo $? > rc.txt)");
+     "for i in $(seq 1 2000); do [ -n \"$(ls tmp)$(ls out.jar.* 2>/dev/null)\" ] && break; "
+     "sleep 0.003; done; kill -TERM $pid; wait $pid; echo $? > rc.txt)");
   const int rc = std::stoi(ReadFile(dir_ / "rc.txt"));
   EXPECT_EQ(rc, 130) << "the signal is handled, not fatal";
   EXPECT_NE(ReadFile(dir_ / "err.txt").find("interrupted"), std::string::npos);
   EXPECT_EQ(qmx::test::Run("test -z \"$(ls -A " + dir_ / "tmp" + ")\""), 0) << "scratch left";
+  EXPECT_NE(qmx::test::Run("ls " + dir_ / "out.jar.*" + " >/dev/null 2>&1"), 0) << "pending left";
   // A signal that lands during the final test finds the copy complete.
   if (qmx::test::Run("test -e " + dir_ / "out.jar") == 0) {
     EXPECT_EQ(qmx::test::Run("unzip -tqq " + dir_ / "out.jar"), 0) << "half-written copy left";
