@@ -168,6 +168,11 @@ void UseTerminal(TForm1& form, TTerminalView& view, TVolumeFinder& volumes) {
     view.Muted = false;
     if (code == E_USER_CANCELED) return;
     if (code == E_HEADER_NOT_FOUND) view.NoArchive = true;
+    // Salvaged from the local headers: the copy is whole, and its test says so.
+    if (code == E_CENTRAL_DAMAGED) {
+      Note(file.empty() ? volume : file, "warning: " + ErrorMessage(code));
+      return;
+    }
     // After an earlier failure the converter's test finds no copy to test
     // and says "unsupported type": an echo, not news.
     if (code == E_UNSUPPORTED_TYPE && view.Complaints > 0) return;
@@ -508,7 +513,7 @@ int RenameByConversion(const std::string& arg, const std::string& suite, const s
   report.Tested = form.IntegrityPassed() + form.IntegrityFailed();
   report.TestFailed = form.IntegrityFailed();
   report.Signed = signedSuite;
-  bool ok = FinishRename(arg, report, opt, jadText, jadOut) && form.ErrorsShown() == 0;
+  bool ok = FinishRename(arg, report, opt, jadText, jadOut) && view.Complaints == 0;
   // The copy holds what could be extracted: say what it lacks.
   if (view.ExtractFailures > 0) {
     Note(arg, std::to_string(view.ExtractFailures) +

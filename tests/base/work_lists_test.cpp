@@ -151,6 +151,34 @@ TEST(WorkListsTest, CompHeaderObjNameLookup) {
   EXPECT_EQ(list.IndexOfName("\xC3\xA4.txt"), -1);
 }
 
+// Every part of an entry moves together, both ways.
+TEST(WorkListsTest, CompHeaderObjMovesEntriesWithAllTheirParts) {
+  TCompHeaderObj list;
+  for (std::uint32_t i = 0; i < 5; ++i) {
+    TCompHeader h;
+    h.Position = i * 100;
+    const std::uint8_t block[1] = {static_cast<std::uint8_t>(i)};
+    list.Add(h, "n" + std::to_string(i), i, block, 1);
+  }
+  auto order = [&] {
+    std::string s;
+    for (std::size_t k = 0; k < list.Count(); ++k) {
+      EXPECT_EQ(list.Get(k).Position, list.Tag(k) * 100);
+      EXPECT_EQ(list.Block(k)[0], list.Tag(k));
+      EXPECT_EQ(list.Name(k), "n" + std::to_string(list.Tag(k)));
+      s += std::to_string(list.Tag(k));
+    }
+    return s;
+  };
+  list.Move(3, 0);
+  EXPECT_EQ(order(), "30124");
+  list.Move(0, 4);
+  EXPECT_EQ(order(), "01243");
+  list.Move(2, 2);
+  list.Move(9, 0);
+  EXPECT_EQ(order(), "01243");
+}
+
 TEST(WorkListsTest, CompHeaderObjRejectsOverlongExtraAndSelfCopies) {
   TCompHeaderObj list;
   TCompHeader rec;

@@ -131,6 +131,36 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
     z.write("src/META-INF/MANIFEST.MF", "META-INF/MANIFEST.MF")
 )";
 
+// Every entry of the source but the manifest (and the names given after the
+// two archives) is in the copy, in the same order after the manifest, with
+// its local header fields, name, extra field, compressed data and directory
+// record as they were. Prints how many were compared.
+const char kSamePy[] = R"(import struct, sys, zipfile
+def entries(path):
+    z = zipfile.ZipFile(path)
+    f = open(path, "rb")
+    out = []
+    for i in z.infolist():
+        f.seek(i.header_offset)
+        h = f.read(30)
+        nl, el = struct.unpack("<HH", h[26:30])
+        local = (h[4:26], f.read(nl), f.read(el), f.read(i.compress_size))
+        central = (i.comment, i.extra, i.external_attr, i.internal_attr, i.create_system,
+                   i.create_version, i.extract_version, i.flag_bits, i.compress_type,
+                   i.date_time, i.CRC, i.compress_size, i.file_size)
+        out.append((i.filename, local, central))
+    return out
+manifest = "META-INF/MANIFEST.MF"
+src, dst = entries(sys.argv[1]), entries(sys.argv[2])
+assert dst[0][0] == manifest, dst[0][0]
+kept = [e for e in src if e[0] != manifest and e[0] not in sys.argv[3:]]
+rest = dst[1:]
+assert [e[0] for e in rest] == [e[0] for e in kept], ([e[0] for e in rest], [e[0] for e in kept])
+for a, b in zip(kept, rest):
+    assert a == b, a[0]
+print(len(kept))
+)";
+
 void PrintTo(const TCase& c, std::ostream* os) {
   *os << c.Label;
 }
@@ -186,8 +216,13 @@ TEST_P(RenameE2E, CopyCarriesTheNewNameAndEverythingElseUnchanged) {
     EXPECT_EQ(Out(jarname + " show suite.jar"), c.ShownOld + "\n");
   }
 
-  Sh(jarname + " set suite.jar '" + c.NewName + "' -o out.jar -y");
+  Sh(jarname + " set suite.jar '" + c.NewName + "' -o out.jar -y -v 2>log.txt");
+  const std::string log = ReadFile(dir_ / "log.txt");
+  EXPECT_NE(log.find("entries unchanged"), std::string::npos) << log;
+  EXPECT_EQ(log.find("extracting and compressing"), std::string::npos) << log;
   EXPECT_EQ(Out("unzip -p out.jar META-INF/MANIFEST.MF"), expected);
+  WriteFile(dir_ / "same.py", kSamePy);
+  EXPECT_NE(Out("python3 same.py suite.jar out.jar"), "0\n");
 
   // Every other entry holds the source's bytes.
   Sh("unzip -q suite.jar -d x_src && unzip -q out.jar -d x_out");
@@ -212,5 +247,53 @@ TEST_P(RenameE2E, CopyCarriesTheNewNameAndEverythingElseUnchanged) {
 
 INSTANTIATE_TEST_SUITE_P(Writers, RenameE2E, ::testing::ValuesIn(Cases()),
                          [](const auto& info) { return std::string(info.param.Label); });
+
+// A suite signed with jarsigner: kept as it is, it warns; with --unsign the
+// copy and its descriptor carry no signature, and the JDK sees an unsigned
+// jar whose entries are all there.
+TEST(RenameSigned, UnsignLeavesTheSignatureOut) {
+  TempDir dir;
+  auto sh = [&](const std::string& cmd) {
+    const std::string file = dir / "cmd.out";
+    EXPECT_EQ(qmx::test::Run("cd " + dir.path() + " && " + cmd + " >" + file + " 2>&1"), 0)
+        << cmd << "\n" << ReadFile(file);
+    return ReadFile(file);
+  };
+  if (qmx::test::Run("command -v jarsigner >/dev/null && command -v keytool >/dev/null") != 0)
+    GTEST_SKIP() << "no jarsigner";
+  sh("mkdir -p src/app && head -c 4000 /dev/urandom > src/app/Main.class && "
+     "printf 'Manifest-Version: 1.0\\r\\nMIDlet-Name: Signed Game\\r\\n' > m.txt && "
+     "cd src && jar cfm ../suite.jar ../m.txt app");
+  sh("keytool -genkeypair -keystore ks.p12 -storetype PKCS12 -storepass secret -keypass secret "
+     "-alias me -keyalg RSA -keysize 2048 -dname CN=Test -validity 30");
+  sh("jarsigner -keystore ks.p12 -storepass secret suite.jar me");
+  WriteFile(dir / "suite.jad",
+            "MIDlet-Name: Signed Game\r\nMIDlet-Jar-URL: suite.jar\r\nMIDlet-Jar-Size: 1\r\n"
+            "MIDlet-Jar-RSA-SHA1: c2lnbmF0dXJl\r\nMIDlet-Certificate-1-1: Y2VydA==\r\n"
+            "MIDlet-Vendor: V\r\n");
+  const std::string jarname = QMX_JARNAME;
+
+  std::string log = sh(jarname + " set suite.jar Kept -o kept.jar --jad");
+  EXPECT_NE(log.find("no longer validly signed"), std::string::npos) << log;
+  EXPECT_NE(sh("unzip -Z1 kept.jar").find("META-INF/ME.RSA"), std::string::npos);
+  EXPECT_NE(ReadFile(dir / "kept.jad").find("MIDlet-Jar-RSA-SHA1"), std::string::npos);
+
+  log = sh(jarname + " set suite.jar Free -o free.jar --jad --unsign");
+  EXPECT_EQ(log.find("no longer validly signed"), std::string::npos) << log;
+  EXPECT_NE(log.find("signature: removed"), std::string::npos) << log;
+  const std::string names = sh("unzip -Z1 free.jar");
+  EXPECT_EQ(names.find(".SF"), std::string::npos) << names;
+  EXPECT_EQ(names.find(".RSA"), std::string::npos) << names;
+  EXPECT_NE(names.find("app/Main.class"), std::string::npos) << names;
+  EXPECT_EQ(ReadFile(dir / "free.jad"),
+            "MIDlet-Name: Free\r\nMIDlet-Jar-URL: free.jar\r\nMIDlet-Jar-Size: " +
+                std::to_string(ReadFile(dir / "free.jar").size()) + "\r\nMIDlet-Vendor: V\r\n");
+  EXPECT_NE(sh("jarsigner -verify free.jar").find("jar is unsigned"), std::string::npos);
+  WriteFile(dir / "same.py", kSamePy);
+  EXPECT_NE(sh("python3 same.py suite.jar free.jar META-INF/ME.SF META-INF/ME.RSA"), "0\n");
+  WriteFile(dir / "Check.java", kCheckJava);
+  EXPECT_EQ(sh("java Check.java free.jar"), "Free\n1\n");
+  sh("7zz t free.jar && unzip -tq free.jar");
+}
 
 }  // namespace

@@ -239,4 +239,106 @@ TEST_F(JarnameTest, FailuresAreSaidWithoutTheWindowsEventNames) {
   EXPECT_EQ(r.err.find("event"), std::string::npos) << r.err;
 }
 
+// Ten suites at once: eight renamed into the directory, the damaged one and
+// the nameless one fail alone, the summary counts them, and a second run
+// without -y skips what exists.
+TEST_F(JarnameTest, ManySuitesAreRenamedOneByOneWithASummary) {
+  std::string list;
+  for (int i = 1; i <= 8; ++i) {
+    const std::string n = std::to_string(i);
+    MakeJar("Manifest-Version: 1.0\r\nMIDlet-Name: Game " + n + "\r\n");
+    Sh("mv suite.jar s" + n + ".jar");
+    list += " s" + n + ".jar";
+  }
+  MakeJar("Manifest-Version: 1.0\r\nMIDlet-Vendor: V\r\n");
+  Sh("mv suite.jar noname.jar && head -c 5000 /dev/urandom > bad.jar");
+  list += " bad.jar noname.jar";
+
+  auto r = Cli("set" + list + " '{old} 汉化版 {file}' -o out");
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_NE(r.out.find("summary: 8 renamed, 0 skipped, 2 failed\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("bad.jar"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("noname.jar: no MIDlet-Name:"), std::string::npos) << r.err;
+  for (int i = 1; i <= 8; ++i) {
+    const std::string n = std::to_string(i);
+    EXPECT_EQ(Cli("show out/s" + n + ".jar").out, "Game " + n + " 汉化版 s" + n + "\n");
+  }
+  EXPECT_NE(qmx::test::Run("test -e " + dir_ / "out/bad.jar"), 0);
+  EXPECT_NE(qmx::test::Run("test -e " + dir_ / "out/noname.jar"), 0);
+
+  r = Cli("set" + list + " X -o out");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("summary: 0 renamed, 8 skipped, 2 failed\n"), std::string::npos) << r.out;
+  EXPECT_EQ(Cli("show out/s1.jar").out, "Game 1 汉化版 s1\n") << "a skipped copy stays";
+
+  r = Cli("show s1.jar out/s2.jar bad.jar");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "s1.jar\tGame 1\nout/s2.jar\tGame 2 汉化版 s2\n");
+}
+
+// A name that would break the manifest is refused before anything is
+// written, also when it comes from the old name; a long one is cut, and
+// said so.
+TEST_F(JarnameTest, NamesThatWouldBreakTheManifestAreRefused) {
+  MakeJar(std::string("Manifest-Version: 1.0\r\nMIDlet-Name: A\0B\r\n", 41));
+  auto r = Cli("set suite.jar 'x {old}' -o out.jar");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("NUL"), std::string::npos) << r.err;
+  EXPECT_NE(qmx::test::Run("test -e " + dir_ / "out.jar"), 0);
+  r = Cli("set suite.jar \"$(printf 'two\\nlines')\" -o out.jar");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("line breaks"), std::string::npos) << r.err;
+  EXPECT_NE(qmx::test::Run("test -e " + dir_ / "out.jar"), 0);
+
+  MakeJar("Manifest-Version: 1.0\r\nMIDlet-Name: Old\r\n");
+  std::string longName;
+  for (int i = 0; i < 40; ++i) longName += "长";
+  r = Cli("set suite.jar " + longName + " -o out.jar");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: the name is longer"), std::string::npos) << r.err;
+  // 99 bytes with the leading blank: 32 characters of three bytes.
+  EXPECT_EQ(Cli("show out.jar").out, longName.substr(0, 32 * 3) + "\n");
+}
+
+// A suite whose central directory is gone cannot be copied entry by entry:
+// the conversion salvages it from its local headers, and -v says why.
+TEST_F(JarnameTest, ADamagedSuiteIsRenamedByConversion) {
+  Sh("mkdir -p src/META-INF src/app && printf 'Manifest-Version: 1.0\\r\\nMIDlet-Name: Game\\r\\n' "
+     "> src/META-INF/MANIFEST.MF && printf 'payload' > src/app/a.bin && "
+     "cd src && zip -qr ../suite.jar META-INF app");
+  std::string bytes = ReadFile(dir_ / "suite.jar");
+  WriteFile(dir_ / "suite.jar", bytes.substr(0, bytes.find("PK\x01\x02")));
+  const TResult r = Cli("set suite.jar New -o out.jar -v");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("cannot be copied as it is (the central directory is missing"),
+            std::string::npos)
+      << r.err;
+  Sh("unzip -tq out.jar >/dev/null && unzip -p out.jar app/a.bin | grep -q payload");
+  EXPECT_EQ(Cli("show out.jar").out, "New\n");
+}
+
+// 70,000 entries: show reads the manifest alone, fast, and writes nothing;
+// the renamed copy counts its entries in a Zip64 end record.
+TEST_F(JarnameTest, AHugeSuiteIsShownAtOnceAndCopiedWithTheRightCount) {
+  Sh("python3 -c \"import zipfile\n"
+     "with zipfile.ZipFile('big.jar', 'w') as z:\n"
+     "  z.writestr('META-INF/MANIFEST.MF', 'Manifest-Version: 1.0\\r\\nMIDlet-Name: Many\\r\\n')\n"
+     "  for i in range(70000): z.writestr('d%d/f%d' % (i % 100, i), str(i))\"");
+  Sh("mkdir tmp && ls -A > before.txt");
+  const std::string command = "TMPDIR=$PWD/tmp " + Binary() + " show big.jar";
+  Sh("s=$EPOCHREALTIME; " + command + " > name.txt; e=$EPOCHREALTIME; "
+     "echo \"$s $e\" | awk '{print $2 - $1}' > took.txt");
+  EXPECT_EQ(ReadFile(dir_ / "name.txt"), "Many\n");
+  EXPECT_LT(std::stod(ReadFile(dir_ / "took.txt")), 1.0);
+  Sh("ls -A | grep -vx -e after.txt -e name.txt -e took.txt > after.txt");
+  EXPECT_EQ(ReadFile(dir_ / "after.txt"), ReadFile(dir_ / "before.txt")) << "show wrote something";
+  EXPECT_EQ(qmx::test::Run("test -z \"$(ls -A " + dir_ / "tmp" + ")\""), 0) << "show wrote something";
+
+  const TResult r = Cli("set big.jar More -o more.jar");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("integrity: ok (70001 entries)"), std::string::npos) << r.out;
+  Sh("7zz t more.jar > t.txt 2>&1 && ! grep -qi warning t.txt");
+  Sh("python3 -c \"import zipfile; assert len(zipfile.ZipFile('more.jar').infolist()) == 70001\"");
+}
+
 }  // namespace

@@ -445,5 +445,61 @@ TEST(ZipWriter, JarStartsWithItsManifest) {
   EXPECT_EQ(Sh("java '" + t / "Check.java" + "' '" + archive + "' >/dev/null 2>&1"), 0);
 }
 
+// An update that starts from another archive: kept entries are copied byte
+// for byte in their order, dropped ones go, the source stays as it was, and
+// a new manifest leads the JAR.
+TEST(ZipWriter, CopyFromAnotherArchiveKeepsBytesDropsAndLeadsWithTheManifest) {
+  TempDir t;
+  const std::string source = t / "source.zip";
+  ASSERT_EQ(Sh("cd '" + t.path() + "' && python3 -c \"import zipfile\n"
+               "with zipfile.ZipFile('source.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
+               "  z.writestr('b/one.txt', 'one ' * 500)\n"
+               "  z.writestr('drop.me', 'gone')\n"
+               "  z.writestr('META-INF/MANIFEST.MF', 'Manifest-Version: 1.0\\r\\n')\n"
+               "  z.writestr(zipfile.ZipInfo('two.bin', (2001, 2, 3, 4, 5, 6)), bytes(range(256)))\n"
+               "  z.comment = b'kept comment'\""),
+            0);
+  const std::string before = ReadFile(source);
+  CreateDir(t / "new");
+  CreateDir(t / "new/META-INF");
+  WriteFile(t / "new/META-INF/MANIFEST.MF", "Manifest-Version: 1.0\r\nMIDlet-Name: N\r\n");
+
+  TJar jar;
+  jar.SourceArchive = source;
+  jar.StoredDirNames = sdRelative;
+  std::vector<std::string> offered;
+  jar.DropOldEntry = [&](const std::string& name) {
+    offered.push_back(name);
+    return name == "drop.me" || name == "META-INF/MANIFEST.MF";
+  };
+  const TRun r = CompressDir(jar, t / "out.jar", t / "new/");
+  EXPECT_EQ(r.Files, 1);
+  EXPECT_TRUE(r.Errors.empty());
+  EXPECT_EQ(offered.size(), 4u);
+  EXPECT_EQ(ReadFile(source), before);
+
+  const std::string out = ReadFile(t / "out.jar");
+  const auto in = Locals(before);
+  const auto got = Locals(out);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].Name, "META-INF/MANIFEST.MF");
+  EXPECT_EQ(got[1].Name, "b/one.txt");
+  EXPECT_EQ(got[2].Name, "two.bin");
+  for (std::size_t k = 1; k < got.size(); ++k) {
+    const TLocal* old = Find(in, got[k].Name);
+    ASSERT_NE(old, nullptr);
+    const std::size_t length = 30 + old->Header.NameLength + old->Header.ExtraLength +
+                               old->Header.PackedSize;
+    EXPECT_EQ(out.substr(static_cast<std::size_t>(got[k].Offset), length),
+              before.substr(static_cast<std::size_t>(old->Offset), length))
+        << got[k].Name;
+  }
+  EXPECT_EQ(Sh("7zz t '" + t / "out.jar" + "' >/dev/null 2>&1"), 0);
+  EXPECT_EQ(Sh("python3 -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+               "assert z.testzip() is None and z.comment == b'kept comment'\" '" +
+               t / "out.jar" + "'"),
+            0);
+}
+
 }  // namespace
 }  // namespace qmx
