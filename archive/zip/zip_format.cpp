@@ -21,6 +21,11 @@ std::string ZipMethodName(int method, std::uint16_t flags, bool isDir, const std
                                            "Reduce-3", "Reduce-4", "Imploded", "Tokened"};
   if (method == 8 || method == 9) return DeflateNameByFlags(flags, method == 9);
   if (method == 10) return "DCL-implode";
+  // Methods whose decoders come from their libraries.
+  if (method == 12) return "BZip2";
+  if (method == 14) return "LZMA";
+  if (method == 93) return "Zstd";
+  if (method == 95) return "XZ";
   // AES entries carry their real method in the AES field; -1 stops a field
   // that names the AES method again.
   if (method == kMethodAes && aesMethod >= 0)

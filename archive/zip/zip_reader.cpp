@@ -15,6 +15,7 @@
 #include "archive/codec/crc.h"
 #include "archive/codec/explode.h"
 #include "archive/codec/inflate64.h"
+#include "archive/codec/library_decoders.h"
 #include "archive/platform/codepage.h"
 #include "archive/platform/ui_hooks.h"
 #include "archive/zip/disk_spann.h"
@@ -594,7 +595,7 @@ std::int64_t TUnZip::ReadEntryData(std::unique_ptr<TFileStream32>& archive, void
 
 bool TUnZip::CanDecode(int method, TEncryptionMethod encryption) const {
   (void)encryption;  // AES data decodes like plain data once deciphered
-  return (method >= 0 && method <= 6) || method == 8 || method == 9;
+  return (method >= 0 && method <= 6) || method == 8 || method == 9 || IsLibraryMethod(method);
 }
 
 bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t index) {
@@ -815,6 +816,19 @@ void TUnZip::DecodeEntry(std::unique_ptr<TFileStream32>& archive, TFileStream32*
       break;
     }
     default:
+      if (IsLibraryMethod(method)) {
+        // The CRC verdict judges what came out; bad data ends it early.
+        std::int64_t done = 0;
+        DecodeLibraryMethod(
+            method, static_cast<std::uint64_t>(FDeclaredSize),
+            [&](void* b, std::int64_t n) { return ReadEntryData(archive, b, n); },
+            [&](const void* b, std::int64_t n) {
+              WriteDecoded(out, b, n, done);
+              return true;
+            },
+            FCancelRef);
+        break;
+      }
       ReportError(FFileName, MethodText(method), FVolumeName, E_UNSUPPORTED_METHOD);
       break;
   }
