@@ -90,6 +90,12 @@ void TMakeCab::SetArcType(TArcType) {
   FArcType = atCab;
 }
 
+int TMakeCab::Compress() {
+  // Nothing of a run that ended by an error may leak into this one.
+  Reset();
+  return TCompBase::Compress();
+}
+
 int TMakeCab::GetHeadSize() {
   return static_cast<int>(sizeof(TCabRecord));
 }
@@ -190,6 +196,7 @@ void TMakeCab::KeepOldEntry(TWorkList& list, std::size_t index, const std::strin
     RaiseError(FArchiveFile, name + ": " + TCabLibrary::ErrorText(result), FVolumeName,
                E_CORRUPT_INPUT);
   FPending.push_back({temp, CabStoredName(name), r.DosDate, r.Attributes, r.Size});
+  FPendingSize += r.Size;
 }
 
 void TMakeCab::CopyEntry(TStream32& oldArchive, TStream32& newArchive, TWorkList& list,
@@ -231,8 +238,8 @@ bool TMakeCab::WriteEntry(TStream32& newArchive, std::size_t index, TWorkList& l
     return false;
   }
   r.Size = source.Size();
-  if (r.Size > kMaxFileSize) {
-    ReportError(path, "a cabinet holds files of up to 2 GiB", FVolumeName, kErrTooLarge);
+  if (r.Size > kMaxFolderSize - FPendingSize) {
+    ReportError(path, "a cabinet holds up to 2 GiB", FVolumeName, kErrTooLarge);
     return false;
   }
   if (r.DosDate == 0) r.DosDate = FileGetDate(path);
@@ -240,6 +247,7 @@ bool TMakeCab::WriteEntry(TStream32& newArchive, std::size_t index, TWorkList& l
   FEntryAttr = r.Attributes;
   FEntryFileSize = r.Size;
   FPending.push_back({path, stored, ResolveFileDate(r.DosDate), r.Attributes, r.Size});
+  FPendingSize += r.Size;
   FEntryOk = true;
   return true;
 }
@@ -265,22 +273,17 @@ void TMakeCab::WriteCabinet(TStream32& out) {
       CompressMethod() == cmStore ? GCAB_COMPRESSION_NONE : GCAB_COMPRESSION_MSZIP;
   TGRef<GCabCabinet> cabinet(gcab_cabinet_new());
   TGRef<GCancellable> cancellable(g_cancellable_new());
-  GCabFolder* folder = nullptr;
-  std::int64_t inFolder = 0;
-  std::int64_t total = 0;
+  TGRef<GCabFolder> folder(gcab_folder_new(comp));
+  {
+    TGError err;
+    if (!gcab_cabinet_add_folder(cabinet.p, folder.p, &err.e))
+      RaiseError(FArchiveFile, err.Text(), FVolumeName, E_WRITE_FILE);
+  }
   for (const TPending& p : FPending) {
-    if (!folder || (inFolder > 0 && inFolder + p.Size > FolderSizeLimit)) {
-      TGRef<GCabFolder> fresh(gcab_folder_new(comp));
-      TGError err;
-      if (!gcab_cabinet_add_folder(cabinet.p, fresh.p, &err.e))
-        RaiseError(FArchiveFile, err.Text(), FVolumeName, E_WRITE_FILE);
-      folder = fresh.p;  // the cabinet holds it now
-      inFolder = 0;
-    }
     TGRef<GFile> source(g_file_new_for_path(p.Source.c_str()));
     TGRef<GCabFile> file(gcab_file_new_with_file(p.Name.c_str(), source.p));
     TGError err;
-    if (!gcab_folder_add_file(folder, file.p, FALSE, cancellable.p, &err.e))
+    if (!gcab_folder_add_file(folder.p, file.p, FALSE, cancellable.p, &err.e))
       RaiseError(p.Source, err.Text(), FVolumeName, E_OPEN_FILE);
     std::uint32_t attr = p.Attributes;
     if (!IsAscii(p.Name)) attr |= GCAB_FILE_ATTRIBUTE_NAME_IS_UTF;
@@ -288,11 +291,7 @@ void TMakeCab::WriteCabinet(TStream32& out) {
     GDateTime* dt = DateTimeOf(p.DosDate);
     gcab_file_set_date_time(file.p, dt);
     g_date_time_unref(dt);
-    inFolder += p.Size;
-    total += p.Size;
   }
-  if (total > std::int64_t(0xFFFFFFFF))
-    RaiseError(FArchiveFile, "a cabinet holds up to 4 GiB", FVolumeName, kErrTooLarge);
 
   const std::string temp = CreateUniqueTempFile(TempDir());
   if (temp.empty()) RaiseError(TempDir(), "", FVolumeName, E_OPEN_FILE);
@@ -329,8 +328,13 @@ void TMakeCab::RemoveTemporaries() {
 
 void TMakeCab::AfterUpdate(TWorkList& list) {
   (void)list;
+  Reset();
+}
+
+void TMakeCab::Reset() {
   RemoveTemporaries();
   FPending.clear();
+  FPendingSize = 0;
   FOldFiles.clear();
   FOld.reset();
 }

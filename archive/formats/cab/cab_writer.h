@@ -3,8 +3,9 @@
 // (files from disk, and the kept entries of an existing cabinet decoded to
 // temporary files) and the cabinet is written where the directory would
 // be. Names are stored with "\" (UTF-8 and flagged so when not ASCII);
-// dates and attributes are kept. Files start a new folder once a folder
-// holds FolderSizeLimit bytes; a file over 2 GiB does not fit a cabinet.
+// dates and attributes are kept. libgcab writes one folder per cabinet, and
+// a folder holds at most 65535 blocks of 32 KiB: a file that would take
+// the cabinet past that (any file over 2 GiB) is refused.
 #pragma once
 
 #include <cstddef>
@@ -28,11 +29,10 @@ class TMakeCab : public TCompBase {
 
   // The writer's own type is kept whatever is assigned.
   void SetArcType(TArcType value) override;
+  int Compress() override;
 
-  // Uncompressed bytes after which the next file starts a new folder.
-  std::int64_t FolderSizeLimit = std::int64_t(32) << 20;
-  // The largest file a cabinet folder can take (65535 blocks of 32 KiB).
-  static constexpr std::int64_t kMaxFileSize = std::int64_t(65535) * 32768;
+  // What one cabinet folder can take (65535 blocks of 32 KiB).
+  static constexpr std::int64_t kMaxFolderSize = std::int64_t(65535) * 32768;
 
  protected:
   int GetHeadSize() override;
@@ -75,9 +75,12 @@ class TMakeCab : public TCompBase {
   // Writes the collected entries as one cabinet into out.
   void WriteCabinet(TStream32& out);
   void RemoveTemporaries();
+  // Forgets the collected entries and the old cabinet.
+  void Reset();
 
   TCabRecord FHead;
   std::vector<TPending> FPending;
+  std::int64_t FPendingSize = 0;
   std::unique_ptr<TCabLibrary> FOld;
   std::vector<mscabd_file*> FOldFiles;
   std::string FTempDir;  // our own, for decoded kept entries and the cabinet
