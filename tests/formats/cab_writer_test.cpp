@@ -148,6 +148,15 @@ TEST_F(CabWriter, UpdatesKeepOldEntriesAndDeleteRemovesThem) {
   EXPECT_EQ(Sh("cabextract -q -d less u.cab"), 0);
   expected.erase("深/层/目录/数据.bin");
   EXPECT_EQ(Tree("less"), expected);
+
+  // Every entry deleted: a cabinet without files, still a cabinet.
+  TMakeCab all;
+  all.SetArchiveFile(dir_ / "u.cab");
+  all.Switch = qmx::swDelete;
+  all.SetFileSpec({"*"});
+  EXPECT_EQ(all.Compress(), 4);
+  EXPECT_EQ(Sh("gcab -l u.cab > none.txt"), 0);
+  EXPECT_EQ(ReadFile(dir_ / "none.txt"), "");
 }
 
 TEST_F(CabWriter, FilesACabinetCannotHoldAreRefused) {
