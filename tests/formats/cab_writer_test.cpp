@@ -189,3 +189,23 @@ TEST_F(CabWriter, ADamagedOldCabinetIsNeverReplaced) {
 }
 
 }  // namespace
+
+TEST_F(CabWriter, CancelWhileTheCabinetIsWrittenKeepsTheOldOne) {
+  ASSERT_EQ(MakeCab("c.cab"), 4);
+  const std::string before = ReadFile(dir_ / "c.cab");
+  WriteFile(dir_ / "src/later.txt", std::string(100000, 'l'));
+  int reports = 0;
+  EXPECT_EQ(MakeCab("c.cab",
+                    [&](TMakeCab& z) {
+                      z.OnProgress = [&](qmx::TZipCommon& s, std::uint8_t, std::uint8_t) {
+                        // Every file is collected first: this is libgcab writing.
+                        if (++reports == 1) s.SetCancel(true);
+                      };
+                    }),
+            0);
+  EXPECT_GE(reports, 1);
+  EXPECT_TRUE(ReadFile(dir_ / "c.cab") == before);
+  int left = 0;
+  for (const auto& e : fs::directory_iterator(dir_.path())) left += e.path().extension() == ".tmp";
+  EXPECT_EQ(left, 0);
+}

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "archive/base/names.h"
 #include "archive/formats/cab/cab_library.h"
@@ -57,15 +58,19 @@ GDateTime* DateTimeOf(std::uint32_t dos) {
   return dt ? dt : g_date_time_new_utc(1980, 1, 1, 0, 0, 0);
 }
 
+// libgcab names each file as it takes it up and reports progress within it.
 struct TProgressContext {
-  TMakeCab* Writer;
-  GCancellable* Cancellable;
+  std::function<void()> NextFile;
   std::function<void(goffset, goffset)> Report;
 };
 
+gboolean OnWriteFile(GCabFile*, gpointer user) {
+  static_cast<TProgressContext*>(user)->NextFile();
+  return TRUE;
+}
+
 void OnWriteProgress(goffset current, goffset total, gpointer user) {
-  auto* ctx = static_cast<TProgressContext*>(user);
-  ctx->Report(current, total);
+  static_cast<TProgressContext*>(user)->Report(current, total);
 }
 
 }  // namespace
@@ -302,12 +307,23 @@ void TMakeCab::WriteCabinet(TStream32& out) {
     TGRef<GFileOutputStream> stream(
         g_file_replace(target.p, nullptr, FALSE, G_FILE_CREATE_NONE, cancellable.p, &err.e));
     if (!stream.p) RaiseError(temp, err.Text(), FVolumeName, E_OPEN_FILE);
-    TProgressContext ctx{this, cancellable.p, [&](goffset current, goffset all) {
-                           if (GetCancel()) g_cancellable_cancel(cancellable.p);
-                           if (all > 0) UpdateProgress(all, all, std::min(current, all));
-                         }};
-    const gboolean ok = gcab_cabinet_write(cabinet.p, G_OUTPUT_STREAM(stream.p), nullptr,
+    // The archive's share is counted by whole files, the file's by libgcab.
+    std::size_t next = 0;
+    FBytesToDo = FPendingSize;
+    TProgressContext ctx;
+    ctx.NextFile = [&] {
+      if (next > 0 && next <= FPending.size()) FBytesToDo -= FPending[next - 1].Size;
+      ++next;
+      UpdateProgress(FPendingSize, 1, 0);
+      if (GetCancel()) g_cancellable_cancel(cancellable.p);
+    };
+    ctx.Report = [&](goffset current, goffset all) {
+      if (GetCancel()) g_cancellable_cancel(cancellable.p);
+      if (all > 0) UpdateProgress(FPendingSize, all, std::min(current, all));
+    };
+    const gboolean ok = gcab_cabinet_write(cabinet.p, G_OUTPUT_STREAM(stream.p), OnWriteFile,
                                            OnWriteProgress, &ctx, cancellable.p, &err.e);
+    FBytesToDo = 0;
     TGError closeErr;
     const gboolean closed = g_output_stream_close(G_OUTPUT_STREAM(stream.p), nullptr, &closeErr.e);
     if (GetCancel()) return;
