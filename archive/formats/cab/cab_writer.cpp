@@ -251,6 +251,8 @@ bool TMakeCab::WriteEntry(TStream32& newArchive, std::size_t index, TWorkList& l
   FEntryDosDate = r.DosDate;
   FEntryAttr = r.Attributes;
   FEntryFileSize = r.Size;
+  // daMaxFileDate stamps every new entry with the newest file of the run.
+  if (DateAttribute == daMaxFileDate && FNewestDate != 0) FMaxFileDate = FNewestDate;
   FPending.push_back({path, stored, ResolveFileDate(r.DosDate), r.Attributes, r.Size});
   FPendingSize += r.Size;
   FEntryOk = true;
