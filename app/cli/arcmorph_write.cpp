@@ -17,6 +17,7 @@
 #include "archive/base/names.h"
 #include "archive/convert/arc_detect.h"
 #include "archive/formats/bh/bh_writer.h"
+#include "archive/formats/cab/cab_writer.h"
 #include "archive/formats/gzip/gzip_writer.h"
 #include "archive/formats/lha/lha_writer.h"
 #include "archive/formats/tar/tar_writer.h"
@@ -38,8 +39,9 @@ const char* const kWriteUsage =
     "      written and updated alike, a .tgz or .tar.gz is written anew as a\n"
     "      gzip-compressed tar, a .gz holds one FILE (gzip), a .bh is a BH\n"
     "      archive (with --fuse, --stored-dirs and --encrypt zip), a .lzh or\n"
-    "      .lha is written with -lh6- (--lh5, or --store); all are updated\n"
-    "      alike; other encryption and --comment are for .zip and .jar only\n"
+    "      .lha is written with -lh6- (--lh5, or --store), a .cab with MSZIP\n"
+    "      (or --store); all are updated alike; other encryption and --comment\n"
+    "      are for .zip and .jar only\n"
     "  arcmorph delete ARCHIVE MASK...\n"
     "      remove the entries whose stored names match the masks\n"
     "\n"
@@ -297,11 +299,12 @@ void SetUpAddRun(TWriteSession& s, TCompBase& z, const TSpecGroup& group,
   t.AfterRun = false;
 }
 
-enum TAddKind { akZip, akTar, akTarGz, akGz, akBh, akLha };
+enum TAddKind { akZip, akTar, akTarGz, akGz, akBh, akLha, akCab };
 
 TAddKind AddKindFor(const std::string& archive) {
   if (EndsTextAscii(archive, ".bh")) return akBh;
   if (EndsTextAscii(archive, ".lzh") || EndsTextAscii(archive, ".lha")) return akLha;
+  if (EndsTextAscii(archive, ".cab")) return akCab;
   if (EndsTextAscii(archive, ".tar")) return akTar;
   if (EndsTextAscii(archive, ".tgz") || EndsTextAscii(archive, ".tar.gz")) return akTarGz;
   if (EndsTextAscii(archive, ".gz")) return akGz;
@@ -451,7 +454,7 @@ int CmdAddTarGz(TWriteSession& s, TAddKind kind, int levels) {
   return ExitStatus(t);
 }
 
-// add for .bh and .lzh/.lha: written and updated like a ZIP archive,
+// add for .bh, .lzh/.lha and .cab: written and updated like a ZIP archive,
 // without comments; BH may be encrypted with the traditional cipher.
 int CmdAddBhLha(TWriteSession& s, TAddKind kind, const std::string& password,
                 TEncryptionMethod method) {
@@ -459,9 +462,13 @@ int CmdAddBhLha(TWriteSession& s, TAddKind kind, const std::string& password,
   const auto& pos = a.Positional();
   const std::string& archive = pos[1];
   const bool bh = kind == akBh;
+  const bool cab = kind == akCab;
   for (const char* opt : {"--encrypt-headers", "--comment"})
     if (a.Has(opt)) return Usage(std::string(opt) + " is for .zip and .jar archives only");
-  if (bh) {
+  if (cab) {
+    for (const char* opt : {"--encrypt", "-p", "--fast", "--normal", "--max", "--lh5", "--lh6"})
+      if (a.Has(opt)) return Usage(std::string(opt) + " does not apply to .cab archives");
+  } else if (bh) {
     if (!password.empty() && method != emZIP_v2)
       return Usage("a .bh is encrypted with --encrypt zip only");
     if (a.Has("--fuse") && (a.Has("--store") || a.Has("--fast") || a.Has("--max")))
@@ -485,7 +492,8 @@ int CmdAddBhLha(TWriteSession& s, TAddKind kind, const std::string& password,
     TZipCheck probe;
     probe.SetArchiveFile(archive);
     const TArcType t = probe.ArcType();
-    if (bh ? t != atBh && t != atBhExe : t != atLha && t != atLzh) {
+    const bool fits = cab ? t == atCab : bh ? t == atBh || t == atBhExe : t == atLha || t == atLzh;
+    if (!fits) {
       s.Errors.Print(archive, ArcTypeName(t), "0", E_UNSUPPORTED_TYPE);
       return kExitUnusable;
     }
@@ -507,6 +515,9 @@ int CmdAddBhLha(TWriteSession& s, TAddKind kind, const std::string& password,
         w->Password = password;
       }
       z = std::move(w);
+    } else if (cab) {
+      z = std::make_unique<TMakeCab>();
+      z->SetCompressMethod(a.Has("--store") ? cmStore : cmMsZip);
     } else {
       z = std::make_unique<TLha>();
       z->SetCompressMethod(a.Has("--store") ? cmStore : a.Has("--lh5") ? cmFrozen5 : cmFrozen6);
@@ -555,7 +566,7 @@ int CmdAdd(TWriteSession& s) {
   if (a.Has("--fuse") && kind != akBh) return Usage("--fuse is for .bh archives only");
   if (kind != akLha && (a.Has("--lh5") || a.Has("--lh6")))
     return Usage("--lh5 and --lh6 are for .lzh and .lha archives");
-  if (kind == akBh || kind == akLha)
+  if (kind == akBh || kind == akLha || kind == akCab)
     return CmdAddBhLha(s, kind, encrypt ? password : std::string(), method);
   if (kind != akZip) return CmdAddTarGz(s, kind, levels);
   std::unique_ptr<TZipBase> writer = WriterFor(archive);

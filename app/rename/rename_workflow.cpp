@@ -174,7 +174,11 @@ void TForm1::RunSequence() {
   m.FileSpecList().clear();
   m.FileSpecList().push_back("*.*");
   m.SetNewArchive(FView.FieldText(rfDest));
-  m.SetOutArcType(tyJar);
+  // The type the destination's extension was chosen for; a JAR unless the
+  // user picked another one, so that a ".CAB" destination is a cabinet.
+  m.SetOutArcType(RadioGroup1 >= 0 && RadioGroup1 < kOutArcTypeCount
+                      ? static_cast<TOutArcType>(RadioGroup1)
+                      : tyJar);
   m.SetOutArcMethod(amCreateNew);
   m.IntegrityCheck = true;
   m.DateAttribute = static_cast<TDateAttribute>(ComboBox1 >= 0 && ComboBox1 <= 2 ? ComboBox1 : 0);

@@ -9,6 +9,7 @@
 
 #include "archive/convert/arc_detect.h"
 #include "archive/formats/bh/bh_format.h"
+#include "archive/formats/cab/cab_format.h"
 #include "archive/formats/gzip/gzip_format.h"
 #include "archive/formats/lha/lha_format.h"
 #include "archive/formats/listed_formats.h"
@@ -27,6 +28,7 @@ struct TBuiltinFormats {
     qmx::RegisterGZipFormats();
     qmx::RegisterLhaFormats();
     qmx::RegisterBhFormats();
+    qmx::RegisterCabFormats();
     qmx::RegisterUuFormats();
   }
 };

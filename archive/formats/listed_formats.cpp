@@ -23,18 +23,11 @@ constexpr const char* kArcNames[] = {"Stored",   "Stored",   "Packed",   "Squeez
                                      "Crunched", "Crunched", "Squashed", "Pack10",
                                      "Pack11",   "Pack12",   "Stored"};
 constexpr const char* kArjNames[] = {"Stored", "Most", "2nd Most", "2nd Fast"};
-constexpr const char* kCabNames[] = {"Stored", "MsZIP", "Quantum", "Lzx"};
 constexpr const char* kHaNames[] = {"Cpy", "Asc", "HSC"};
 constexpr const char* kPakNames[] = {"Stored",   "RLE",     "Squeezed", "FixedLen", "FixedLen",
                                      "FixedLen", "Varible", "Varible",  "Crushed",  "Distill"};
 constexpr const char* kRarNames[] = {"Stored", "Fastest", "Fast", "Normal", "Good", "Best"};
 constexpr const char* kZooNames[] = {"Stored", "Fastest", "Greatest"};
-
-std::string CabMethodName(int method, std::uint16_t, bool, const std::string&, int) {
-  const int kind = method & 0x0F;
-  if (kind >= 4) return "Lzx" + std::to_string(kind);
-  return kCabNames[kind];
-}
 
 std::string HaMethodName(int method, std::uint16_t, bool, const std::string&, int) {
   if (method == 14) return kMethodDir;
@@ -88,8 +81,6 @@ void RegisterListedFormats() {
       {atArcExe,  "self-extracting ARC archive", {".exe"}, true,  true,  true,  "TUnArc", "TUnArc", arc},
       {atArj,     "ARJ archive",                 {".arj"}, true,  true,  false, "TUnARJ", "TUnARJ", arj, false, &kArjVolumes},
       {atArjExe,  "self-extracting ARJ archive", {".exe"}, true,  true,  true,  "TUnARJ", "TUnARJ", arj},
-      {atCab,     "Cabinet",                     {".cab"}, true,  false, false, "TUnCab", "",       CabMethodName, true},
-      {atCabExe,  "self-extracting Cabinet",     {".exe"}, true,  false, true,  "",       "",       CabMethodName, true},
       {atHA,      "HA archive",                  {".ha"},  false, false, false, "",       "",       HaMethodName},
       {atMsGZ,    "Microsoft compressed file",   {},       false, false, false, "",       "",       nullptr},
       {atPak,     "PAK archive",                 {".pak"}, false, false, false, "",       "",       pak},
@@ -119,26 +110,6 @@ void RegisterListedFormats() {
       row.VolumeFamilyExt = l.Volumes->FamilyExt;
     }
     reg.Add(std::move(row));
-  }
-
-  struct TListedWriter {
-    TOutArcType Type;
-    TStrings Names;
-    const char* Writer;
-    TCompressMethod Method;
-    const char* DefaultExt;
-  };
-  const TListedWriter writers[] = {
-      {tyCab, {"cab"}, "TMakeCab", cmMsZip, ".CAB"},
-  };
-  for (const TListedWriter& w : writers) {
-    TWriterRow row;
-    row.Type = w.Type;
-    row.Names = w.Names;
-    row.WriterName = w.Writer;
-    row.Method = w.Method;
-    row.DefaultExt = w.DefaultExt;
-    reg.AddWriter(std::move(row));
   }
 }
 

@@ -374,7 +374,7 @@ TEST(ZipCommon, ArchiveTypePredicates) {
   EXPECT_FALSE(TZipCommon::IsRealArchive(atUnknown));
   EXPECT_TRUE(TZipCommon::IsRealArchive(atMsGZ));
   EXPECT_TRUE(TZipCommon::CanExtractType(atCab));
-  EXPECT_FALSE(TZipCommon::CanTestType(atCab));
+  EXPECT_TRUE(TZipCommon::CanTestType(atCab));
   EXPECT_FALSE(TZipCommon::CanExtractType(atJarExe));
   EXPECT_TRUE(TZipCommon::CanTestType(atJarExe));
   EXPECT_FALSE(TZipCommon::CanExtractType(atTarGZip));

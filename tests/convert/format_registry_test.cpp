@@ -13,6 +13,7 @@
 
 #include "archive/base/names.h"
 #include "archive/formats/bh/bh_reader.h"
+#include "archive/formats/cab/cab_reader.h"
 #include "archive/formats/gzip/gzip_reader.h"
 #include "archive/formats/lha/lha_reader.h"
 #include "archive/formats/tar/tar_reader.h"
@@ -38,14 +39,16 @@ const std::map<TArcType, std::string> kConvertReaders = {
     {atTar, "TUnTar"},    {atUUE, "TUUDecode"}, {atZip, "TUnZip"},    {atZipExe, "TUnZip"},
     {atZipMV, "TUnZip"},  {atZoo, "TUnZoo"}};
 
-// The checker's inner readers.
+// The checker's inner readers, and the Cabinet types beside them (not in
+// the documented table: the converter could not test its own cabinets).
 const std::map<TArcType, std::string> kTestReaders = {
     {atAce, "TUnACE"},    {atAceExe, "TUnACE"}, {atArc, "TUnArc"},    {atArcExe, "TUnArc"},
     {atArj, "TUnARJ"},    {atArjExe, "TUnARJ"}, {atBh, "TUnBh"},      {atBhExe, "TUnBh"},
     {atGZip, "TUnGZip"},  {atJar, "TUnJar"},    {atJarExe, "TUnJar"}, {atLha, "TUnLha"},
     {atLhaExe, "TUnLha"}, {atLzh, "TUnLha"},    {atLzhExe, "TUnLha"}, {atRar, "TUnRar"},
     {atRarExe, "TUnRar"}, {atTar, "TUnTar"},    {atUUE, "TUUDecode"}, {atZip, "TUnZip"},
-    {atZipExe, "TUnZip"}, {atZipDS, "TUnZip"},  {atZipMV, "TUnZip"},  {atZoo, "TUnZoo"}};
+    {atZipExe, "TUnZip"}, {atZipDS, "TUnZip"},  {atZipMV, "TUnZip"},  {atZoo, "TUnZoo"},
+    {atCab, "TUnCab"},    {atCabExe, "TUnCab"}};
 
 const std::set<TArcType> kNotReal = {atNA, atUnsupported, atFileOpenErr, atUnknown};
 const std::set<TArcType> kExtractable = {
@@ -66,6 +69,7 @@ std::string ReaderClass(const TUnBase* r) {
   if (dynamic_cast<const TUnBh*>(r)) return "TUnBh";
   if (dynamic_cast<const TUnLha*>(r)) return "TUnLha";
   if (dynamic_cast<const TUUDecode*>(r)) return "TUUDecode";
+  if (dynamic_cast<const TUnCab*>(r)) return "TUnCab";
   return "another reader";
 }
 
@@ -91,11 +95,11 @@ TEST(FormatRegistry, ReaderColumnsMatchTheDocumentedTables) {
       EXPECT_EQ(ReaderClass(k.get()), row.TestReaderName);
       EXPECT_EQ(k->ZipCmntBufSize(), 32000);
     }
-    // Every reader built so far: ZIP and JAR, tar, gzip, BH, LHA, the text decoder.
+    // Every reader built so far: ZIP and JAR, tar, gzip, BH, LHA, Cabinet, the text decoder.
     const bool zipFamily = t == atZip || t == atZipExe || t == atZipMV || t == atZipDS ||
                            t == atJar || t == atJarExe || t == atTar || t == atGZip || t == atBh ||
                            t == atBhExe || t == atLha || t == atLhaExe || t == atLzh ||
-                           t == atLzhExe || t == atUUE;
+                           t == atLzhExe || t == atUUE || t == atCab || t == atCabExe;
     EXPECT_EQ(c != nullptr, zipFamily && !row.ConvertReaderName.empty());
     EXPECT_EQ(k != nullptr, zipFamily && !row.TestReaderName.empty());
   }
@@ -107,8 +111,9 @@ TEST(FormatRegistry, PredicatesAndSelfExtractorsMatchTheDocumentedSets) {
     const TFormatRow& row = FormatOf(t);
     EXPECT_EQ(row.RealArchive, !kNotReal.count(t));
     EXPECT_EQ(row.CanExtract, kExtractable.count(t) == 1);
-    // Testable: the extractable set without the Cabinet types, plus atJarExe.
-    const bool testable = (kExtractable.count(t) && t != atCab && t != atCabExe) || t == atJarExe;
+    // Testable: the extractable set plus atJarExe (the Cabinet types too, so
+    // that the converter can test the cabinets it writes).
+    const bool testable = kExtractable.count(t) || t == atJarExe;
     EXPECT_EQ(row.CanTest, testable);
     EXPECT_EQ(row.SelfExtractor, kSelfExtractors.count(t) == 1);
     EXPECT_EQ(TZipCommon::CanExtractType(t), row.CanExtract);
@@ -145,7 +150,7 @@ TEST(FormatRegistry, WriterTableMatchesTheDocumentedOne) {
     bool Built;
   };
   const TDocumented table[] = {
-      {tyBh, "TBlakHole", cmDeflate, ".BH", true}, {tyCab, "TMakeCab", cmMsZip, ".CAB", false},
+      {tyBh, "TBlakHole", cmDeflate, ".BH", true}, {tyCab, "TMakeCab", cmMsZip, ".CAB", true},
       {tyLzh, "TLha", cmFrozen6, ".LHA", true},    {tyZip, "TZip", cmDeflate, ".ZIP", true},
       {tyTar, "TTar", cmTarred, ".TAR", true},     {tyTarGzip, "TTar", cmTarGzip, ".TAR", true},
       {tyJar, "TJar", cmDeflate, ".JAR", true}};

@@ -348,3 +348,19 @@ TEST_F(RenameWorkflowTest, ManifestWithoutANameIsReportedAndLeftAlone) {
 }
 
 }  // namespace
+
+TEST_F(RenameWorkflowTest, CabinetChoiceWritesATestedCabinet) {
+  const std::string jar = MakeJar("cab.jar", "MIDlet-Name: Game\r\nMIDlet-Version: 1.0\r\n");
+  const std::string out = dir_ / "cab.CAB";
+  form_.RadioGroup1 = 1;
+  Fill(jar, out, "新游戏");
+  form_.btnOKClick();
+
+  EXPECT_EQ(form_.IntegrityPassed(), 4);
+  EXPECT_EQ(form_.IntegrityFailed(), 0);
+  EXPECT_EQ(qmx::test::Run("7zz t " + out + " >/dev/null"), 0);
+  EXPECT_EQ(qmx::test::Run("cabextract -q -t " + out + " >/dev/null"), 0);
+  const std::string mf = dir_ / "cab.mf.out";
+  ASSERT_RUN("cabextract -q -p -F '*MANIFEST.MF' " + out + " > " + mf);
+  EXPECT_NE(ReadFile(mf).find("MIDlet-Name: 新游戏\r\n"), std::string::npos) << ReadFile(mf);
+}
