@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   static const int kMethods[] = {kZipMethodBZip2, kZipMethodLzma, kZipMethodZstd, kZipMethodXz};
   const int method = kMethods[data[0] & 3];
-  const std::uint64_t declared = std::uint64_t{data[0] >> 2} << 12;
+  const std::uint64_t declared = static_cast<std::uint64_t>(data[0] >> 2) << 12;
   std::size_t at = 1;
   std::uint64_t written = 0;
   // The reader stops what a lying entry gives past 4 MiB.
