@@ -347,8 +347,12 @@ TEST(MethodNames, ZipFamily) {
   EXPECT_EQ(MethodName(atZipMV, 8, 0x0807), "DeflateS");  // other bits ignored
   EXPECT_EQ(MethodName(atZipDS, 9, 0x0002), "Def-64X");
   EXPECT_EQ(MethodName(atJarExe, 10, 0), "DCL-implode");
-  EXPECT_EQ(MethodName(atZip, 12, 0), "Unsupported");
-  EXPECT_EQ(MethodName(atZip, 12, 0, true), "<Dir>");
+  EXPECT_EQ(MethodName(atZip, 12, 0), "BZip2");
+  EXPECT_EQ(MethodName(atZip, 14, 0), "LZMA");
+  EXPECT_EQ(MethodName(atZip, 93, 0), "Zstd");
+  EXPECT_EQ(MethodName(atZip, 95, 0), "XZ");
+  EXPECT_EQ(MethodName(atZip, 98, 0), "Unsupported");
+  EXPECT_EQ(MethodName(atZip, 98, 0, true), "<Dir>");
   // AES entries show the method recorded in their AES field.
   EXPECT_EQ(MethodName(atZip, 99, 0x0003, false, {}, 8), "DeflateX");
   EXPECT_EQ(MethodName(atZip, 99, 0, false, {}, 0), "Stored");

@@ -217,7 +217,7 @@ TEST(FormatRegistry, MethodNamesMatchTheDocumentedRules) {
       {atZip, 0, 0, false, "", "Stored"},         {atJar, 6, 0, false, "", "Imploded"},
       {atZipMV, 8, 0, false, "", "DeflateN"},     {atZipDS, 8, 6, false, "", "DeflateS"},
       {atZip, 9, 4, false, "", "Def-64F"},        {atJarExe, 10, 0, false, "", "DCL-implode"},
-      {atZip, 12, 0, false, "", "Unsupported"},   {atZipExe, 12, 0, true, "", "<Dir>"},
+      {atZip, 98, 0, false, "", "Unsupported"},   {atZipExe, 98, 0, true, "", "<Dir>"},
       {atLha, '5', 0, false, "", "Frozen-5"},     {atLzhExe, '0', 0, false, "", "Stored"},
       {atLzh, 100, 0, false, "", "<Dir>"},        {atPak, 2, 0, false, "", "Stored"},
       {atPakExe, 8, 0, false, "", "Varible"},     {atPak, 11, 0, false, "", "Distill"},
