@@ -8,6 +8,7 @@
 // always linked.
 
 #include "archive/convert/arc_detect.h"
+#include "archive/formats/arj/arj_format.h"
 #include "archive/formats/bh/bh_format.h"
 #include "archive/formats/gzip/gzip_format.h"
 #include "archive/formats/lha/lha_format.h"
@@ -27,6 +28,7 @@ struct TBuiltinFormats {
     qmx::RegisterGZipFormats();
     qmx::RegisterLhaFormats();
     qmx::RegisterBhFormats();
+    qmx::RegisterArjFormats();
     qmx::RegisterUuFormats();
   }
 };
