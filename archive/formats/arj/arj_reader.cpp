@@ -57,8 +57,8 @@ void TUnARJ::ReadArchive(std::unique_ptr<TFileStream32>& archive) {
     if (!ReadMainHeader(*archive, 0, false)) break;
   }
   if (FSplitOpen) {
-    ReportError(FFileName, "its last part is in a volume that was not read", FVolumeName,
-                E_READ_FILE);
+    ReportError(FOutputTarget == otNone ? FStoredName : FFileName,
+                "its last part is in a volume that was not read", FVolumeName, E_READ_FILE);
     FinishSplit(false, E_READ_FILE);
   }
   // Files created inside a directory change its time: directories get
