@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -17,6 +18,7 @@
 #include "archive/base/errors.h"
 #include "archive/codec/byte_order.h"
 #include "archive/codec/crc.h"
+#include "archive/platform/files.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -121,6 +123,10 @@ TEST_F(ArjReader, EveryMethodExtractsAsArjDoes) {
     EXPECT_TRUE(x.Failed.empty());
     EXPECT_TRUE(x.Errors.empty());
     EXPECT_EQ(Tree("ours" + std::to_string(m)), Tree("arj" + std::to_string(m)));
+    // Unix hosts store Unix times; DOS dates keep them to two seconds.
+    const auto ours = fs::last_write_time(dir_ / ("ours" + std::to_string(m) + "/src/text.txt"));
+    const auto theirs = fs::last_write_time(dir_ / ("arj" + std::to_string(m) + "/src/text.txt"));
+    EXPECT_LE(std::chrono::abs(ours - theirs), std::chrono::seconds(2));
     // The archive really holds the method asked for.
     bool used = false;
     for (const auto& e : r.Entries()) used |= e.Head.Method == m && e.Head.OriginalSize > 1000;
@@ -282,6 +288,8 @@ TEST_F(ArjReader, NamesNeverLeaveTheTarget) {
   EXPECT_TRUE(x.Has(qmx::E_INVALID_NAME));
   EXPECT_EQ(Bytes("deep/er/out/up.txt"), "up\n");
   EXPECT_EQ(Bytes("deep/er/out/abs/root.txt"), "root\n");
+  // A DOS host's stamp is a DOS date.
+  EXPECT_EQ(qmx::FileGetDate(dir_ / "deep/er/out/up.txt"), 0x5A210000u);
   EXPECT_FALSE(fs::exists(dir_ / "up.txt"));
   EXPECT_FALSE(fs::exists(dir_ / "deep/up.txt"));
   EXPECT_FALSE(fs::exists(dir_ / "deep/er/up.txt"));
