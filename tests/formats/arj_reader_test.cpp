@@ -194,6 +194,38 @@ TEST_F(ArjReader, GarbledEntriesNeedTheirPassword) {
     EXPECT_EQ(std::count(wrong.Failed.begin(), wrong.Failed.end(), name), 1) << name;
 }
 
+TEST_F(ArjReader, GostEntriesAreRefusedAsUnsupported) {
+  // arj 3.10 cannot write them here (-hg! crashes): the main header of a
+  // garbled archive is made to name the GOST cipher.
+  Put("a.txt", std::string(5000, 'a'));
+  ASSERT_EQ(Sh("arj a -y -gsecret g.arj a.txt"), 0);
+  std::string a = Bytes("g.arj");
+  auto* p = reinterpret_cast<std::uint8_t*>(a.data());
+  const std::uint16_t basic = qmx::GetLE16(p + 2);
+  p[4 + 28] = 2;
+  qmx::PutLE32(p + 4 + basic, qmx::Crc32(p + 4, basic));
+  Put("gost.arj", a);
+  TLog log;
+  qmx::TUnARJ r;
+  r.SetArchiveFile(dir_ / "gost.arj");
+  r.SetFileSpec({"*.*"});
+  r.SetPasswords({"secret"});
+  std::string reason;
+  r.OnEnd = [&log](qmx::TZipCommon&, const std::string& f, bool pass) {
+    (pass ? log.Passed : log.Failed).push_back(f);
+  };
+  r.OnError = [&](qmx::TZipCommon&, const std::string&, const std::string& why, const std::string&,
+                  int code) {
+    log.Errors.push_back(code);
+    reason = why;
+  };
+  r.Test();
+  EXPECT_EQ(log.Failed, std::vector<std::string>{"a.txt"});
+  EXPECT_TRUE(log.Has(qmx::E_UNSUPPORTED_METHOD));
+  EXPECT_NE(reason.find("GOST"), std::string::npos) << reason;
+  EXPECT_TRUE(r.EntryInfo().Encrypted);
+}
+
 TEST_F(ArjReader, DamagedDataFailsOnlyItsEntry) {
   MakeSources();
   ASSERT_EQ(Sh("arj a -y -m1 d.arj src/text.txt src/sub/noise.bin src/one"), 0);
