@@ -1,6 +1,7 @@
 #include "archive/formats/arj/arj_reader.h"
 
 #include <algorithm>
+#include <cctype>
 #include <new>
 #include <string>
 #include <vector>
