@@ -8,6 +8,7 @@
 // always linked.
 
 #include "archive/convert/arc_detect.h"
+#include "archive/formats/arj/arj_format.h"
 #include "archive/formats/bh/bh_format.h"
 #include "archive/formats/cab/cab_format.h"
 #include "archive/formats/gzip/gzip_format.h"
@@ -29,6 +30,7 @@ struct TBuiltinFormats {
     qmx::RegisterLhaFormats();
     qmx::RegisterBhFormats();
     qmx::RegisterCabFormats();
+    qmx::RegisterArjFormats();
     qmx::RegisterUuFormats();
   }
 };

@@ -22,7 +22,6 @@ constexpr const char* kAceNames[] = {"Fastest", "Fast", "Normal", "Good", "Best"
 constexpr const char* kArcNames[] = {"Stored",   "Stored",   "Packed",   "Squeezed",
                                      "Crunched", "Crunched", "Squashed", "Pack10",
                                      "Pack11",   "Pack12",   "Stored"};
-constexpr const char* kArjNames[] = {"Stored", "Most", "2nd Most", "2nd Fast"};
 constexpr const char* kHaNames[] = {"Cpy", "Asc", "HSC"};
 constexpr const char* kPakNames[] = {"Stored",   "RLE",     "Squeezed", "FixedLen", "FixedLen",
                                      "FixedLen", "Varible", "Varible",  "Crushed",  "Distill"};
@@ -46,7 +45,6 @@ struct TVolumeNaming {
   const char* FamilyExt;
 };
 constexpr TVolumeNaming kAceVolumes{'C', ".Ace"};
-constexpr TVolumeNaming kArjVolumes{'a', ".Arj"};
 constexpr TVolumeNaming kRarVolumes{'q', ".Rar"};
 
 struct TListed {
@@ -67,20 +65,17 @@ struct TListed {
 void RegisterListedFormats() {
   const TMethodNamer ace = TableNamer(kAceNames, 0, false);
   const TMethodNamer arc = TableNamer(kArcNames, 1, true);
-  const TMethodNamer arj = TableNamer(kArjNames, 0, true);
   const TMethodNamer pak = TableNamer(kPakNames, 2, false);
   const TMethodNamer zoo = TableNamer(kZooNames, 0, false);
   // Type, name, extensions, extract, test, self-extractor, the converter's
   // reader, the checker's reader, method names, read by a library, volume
-  // naming (self-extracting ACE and ARJ archives have none).
+  // naming (self-extracting ACE archives have none).
   // clang-format off
   const TListed rows[] = {
       {atAce,     "ACE archive",                 {".ace"}, true,  true,  false, "TUnACE", "TUnACE", ace, true, &kAceVolumes},
       {atAceExe,  "self-extracting ACE archive", {".exe"}, true,  true,  true,  "",       "TUnACE", ace, true},
       {atArc,     "ARC archive",                 {".arc"}, true,  true,  false, "TUnArc", "TUnArc", arc},
       {atArcExe,  "self-extracting ARC archive", {".exe"}, true,  true,  true,  "TUnArc", "TUnArc", arc},
-      {atArj,     "ARJ archive",                 {".arj"}, true,  true,  false, "TUnARJ", "TUnARJ", arj, false, &kArjVolumes},
-      {atArjExe,  "self-extracting ARJ archive", {".exe"}, true,  true,  true,  "TUnARJ", "TUnARJ", arj},
       {atHA,      "HA archive",                  {".ha"},  false, false, false, "",       "",       HaMethodName},
       {atMsGZ,    "Microsoft compressed file",   {},       false, false, false, "",       "",       nullptr},
       {atPak,     "PAK archive",                 {".pak"}, false, false, false, "",       "",       pak},

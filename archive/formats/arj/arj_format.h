@@ -1,0 +1,8 @@
+// The ARJ rows of the format table.
+#pragma once
+
+namespace qmx {
+
+void RegisterArjFormats();
+
+}  // namespace qmx
