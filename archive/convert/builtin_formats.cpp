@@ -11,6 +11,8 @@
 #include "archive/formats/bh/bh_format.h"
 #include "archive/formats/gzip/gzip_format.h"
 #include "archive/formats/lha/lha_format.h"
+#include "archive/formats/libarchive/rar_format.h"
+#include "archive/formats/libarchive/sevenzip_format.h"
 #include "archive/formats/listed_formats.h"
 #include "archive/formats/tar/tar_format.h"
 #include "archive/formats/uu/uu_format.h"
@@ -28,6 +30,8 @@ struct TBuiltinFormats {
     qmx::RegisterLhaFormats();
     qmx::RegisterBhFormats();
     qmx::RegisterUuFormats();
+    qmx::RegisterRarFormats();
+    qmx::RegisterSevenZipFormats();
   }
 };
 
