@@ -220,3 +220,21 @@ TEST_F(SevenZipMade, SelectionAndDamagedDataAreTheFrameworks) {
 }
 
 }  // namespace
+
+TEST(SevenZipReader, NamesNeverLeaveTheTargetAndLinksAreNotMade) {
+  if (!qmx::test::HaveTool("bsdtar")) GTEST_SKIP() << "bsdtar missing";
+  TempDir tmp;
+  fs::create_directories(tmp / "in/w");
+  qmx::test::WriteFile(tmp / "in/outside.txt", "hi\n");
+  fs::create_symlink("/etc/passwd", tmp / "in/w/link");
+  // bsdtar keeps "../" with -P, and stores the link as a link.
+  ASSERT_EQ(qmx::test::Run("cd " + Quote(tmp / "in/w") + " && bsdtar --format=7zip -P -cf " +
+                           Quote(tmp / "evil.7z") + " ../outside.txt link"),
+            0);
+  const TArcLog log = RunReader(tmp / "evil.7z", tmp / "out/x");
+  EXPECT_TRUE(log.Has(qmx::E_INVALID_NAME));
+  EXPECT_TRUE(log.Has(qmx::E_SKIPPED_FILE));
+  EXPECT_FALSE(fs::exists(tmp / "out/outside.txt"));
+  EXPECT_TRUE(fs::exists(tmp / "out/x/outside.txt"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(tmp / "out/x/link")));
+}
