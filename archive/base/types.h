@@ -50,9 +50,10 @@ enum TArcType : std::uint8_t {
   atZipExe,
   atZipDS,
   atZipMV,
-  atZoo
+  atZoo,
+  at7z
 };
-inline constexpr int kArcTypeCount = 35;
+inline constexpr int kArcTypeCount = 36;
 
 // Name of a TArcType value as written in code ("atJar").
 const char* ArcTypeName(TArcType t);

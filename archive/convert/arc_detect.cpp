@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "archive/base/names.h"
+#include "archive/codec/crc.h"
 #include "archive/convert/pe_resources.h"
 #include "archive/platform/ascii.h"
 #include "archive/platform/disk_service.h"
@@ -170,6 +171,7 @@ TArcType TArcDetector::Detect() {
   }
   head_.clear();
   head_.shrink_to_fit();
+  if (t == atNA) t = Find7zBehindStub();
 
   if (IsValidArcType(t) && r_.ArchivePosition == -1) r_.ArchivePosition = 0;
   if (t == atZip && SameTextAscii(ExtractFileExt(archive_file_), ".jar")) t = atJar;
@@ -286,6 +288,9 @@ TArcType TArcDetector::ClassifySignature(TSignatureMode mode, std::uint32_t word
 
   if (word == Word('B', 'H', 5, 7)) return start ? atBh : atBhExe;
   if (word == Word('R', 'a', 'r', '!')) return start ? atRar : atRarExe;
+  if (word == Word('7', 'z', '\xBC', '\xAF') && start && head_len_ >= 6 && head_[4] == 0x27 &&
+      head_[5] == 0x1C)
+    return at7z;
   if (word == Word('P', 'K', 'G', '5')) return atUnknown;
   if (word == Word('M', 'S', 'C', 'F')) return start ? atCab : atCabExe;
   if (word == Word('\xB7', '\xDF', 'T', 'W')) {
@@ -320,6 +325,27 @@ TArcType TArcDetector::ClassifySignature(TSignatureMode mode, std::uint32_t word
     return atArcExe;
   }
   if (b0 == 0x60 && b1 == 0xEA) return start ? atArj : atArjExe;
+  return atNA;
+}
+
+TArcType TArcDetector::Find7zBehindStub() {
+  // 7z has no self-extracting type: an archive behind a stub (PE, ELF) is
+  // read from where it starts. A start header whose CRC holds tells it
+  // from the same six bytes inside the stub's code.
+  constexpr std::int64_t kLimit = 4 << 20;
+  constexpr std::int64_t kBlock = 65536;
+  std::vector<std::uint8_t> buf(kBlock + 32);
+  for (std::int64_t at = 1; at < std::min(size_, kLimit); at += kBlock) {
+    const std::int64_t n = ReadAt(at, buf.data(), kBlock + 32);
+    for (std::int64_t i = 0; i + 32 <= n && i < kBlock; ++i) {
+      const std::uint8_t* p = buf.data() + i;
+      if (!Match(p, n - i, "7z\xBC\xAF\x27\x1C", 6)) continue;
+      if (Crc32(p + 12, 20) != GetLE32(p + 8)) continue;
+      r_.ArchivePosition = at + i;
+      return at7z;
+    }
+    if (n < kBlock + 32) break;
+  }
   return atNA;
 }
 

@@ -55,6 +55,7 @@ class TArcDetector {
   TArcType ProbeSfxStub();
   // Forward search from start for a signature; sets ArchivePosition.
   TArcType ScanForSignature(std::int64_t start);
+  TArcType Find7zBehindStub();
   bool IsUUEncoded();
   bool IsTarArchive();
   // atZipDS for a spanned set on a removable disk labelled "PKBACK# ...",

@@ -13,6 +13,8 @@
 #include "archive/formats/cab/cab_format.h"
 #include "archive/formats/gzip/gzip_format.h"
 #include "archive/formats/lha/lha_format.h"
+#include "archive/formats/libarchive/rar_format.h"
+#include "archive/formats/libarchive/sevenzip_format.h"
 #include "archive/formats/listed_formats.h"
 #include "archive/formats/tar/tar_format.h"
 #include "archive/formats/uu/uu_format.h"
@@ -32,6 +34,8 @@ struct TBuiltinFormats {
     qmx::RegisterCabFormats();
     qmx::RegisterArjFormats();
     qmx::RegisterUuFormats();
+    qmx::RegisterRarFormats();
+    qmx::RegisterSevenZipFormats();
   }
 };
 

@@ -25,7 +25,6 @@ constexpr const char* kArcNames[] = {"Stored",   "Stored",   "Packed",   "Squeez
 constexpr const char* kHaNames[] = {"Cpy", "Asc", "HSC"};
 constexpr const char* kPakNames[] = {"Stored",   "RLE",     "Squeezed", "FixedLen", "FixedLen",
                                      "FixedLen", "Varible", "Varible",  "Crushed",  "Distill"};
-constexpr const char* kRarNames[] = {"Stored", "Fastest", "Fast", "Normal", "Good", "Best"};
 constexpr const char* kZooNames[] = {"Stored", "Fastest", "Greatest"};
 
 std::string HaMethodName(int method, std::uint16_t, bool, const std::string&, int) {
@@ -35,17 +34,11 @@ std::string HaMethodName(int method, std::uint16_t, bool, const std::string&, in
   return found ? found : kMethodUnsupported;
 }
 
-std::string RarMethodName(int method, std::uint16_t, bool isDir, const std::string&, int) {
-  const char* found = isDir ? kMethodDir : MethodFromTable(kRarNames, method, '0');
-  return found ? found : kMethodUnsupported;
-}
-
 struct TVolumeNaming {
   char Letter;
   const char* FamilyExt;
 };
 constexpr TVolumeNaming kAceVolumes{'C', ".Ace"};
-constexpr TVolumeNaming kRarVolumes{'q', ".Rar"};
 
 struct TListed {
   TArcType Type;
@@ -80,8 +73,6 @@ void RegisterListedFormats() {
       {atMsGZ,    "Microsoft compressed file",   {},       false, false, false, "",       "",       nullptr},
       {atPak,     "PAK archive",                 {".pak"}, false, false, false, "",       "",       pak},
       {atPakExe,  "self-extracting PAK archive", {".exe"}, false, false, true,  "",       "",       pak},
-      {atRar,     "RAR archive",                 {".rar"}, true,  true,  false, "TUnRar", "TUnRar", RarMethodName, true, &kRarVolumes},
-      {atRarExe,  "self-extracting RAR archive", {".exe"}, true,  true,  true,  "TUnRar", "TUnRar", RarMethodName, true, &kRarVolumes},
       {atTarGZip, "GZip-compressed Tar archive", {".tgz", ".tar.gz"}, false, false, false, "", "", nullptr},
       {atZoo,     "ZOO archive",                 {".zoo"}, true,  true,  false, "TUnZoo", "TUnZoo", zoo},
   };

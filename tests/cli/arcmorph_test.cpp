@@ -74,7 +74,7 @@ TEST_F(ArcmorphTest, DetectKnowsTheFamiliesByContent) {
   TResult r = Cli("detect sfx.exe a.tar bad.tar a.uue a.lzh a.rar a.cab a.7z");
   EXPECT_EQ(r.out,
             "sfx.exe: atZipExe\na.tar: atTar\nbad.tar: atNA\na.uue: atUUE\na.lzh: atLha\n"
-            "a.rar: atRar\na.cab: atCab\na.7z: atNA\n")
+            "a.rar: atRar\na.cab: atCab\na.7z: at7z\n")
       << r.err;
 }
 

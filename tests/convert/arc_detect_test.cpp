@@ -238,7 +238,7 @@ TEST(ArcDetect, SignatureTables) {
                             {"\xB7\xDFTW", atArc},
                             {"\x13\x5D\x65\x8C", atMsGZ},
                             {"PLCI", atNA},
-                            {"7z\xBC\xAF\x27\x1C", atNA},
+                            {"7z\xBC\xAF\x27\x1C", at7z},
                             {"xxxxxxx**ACE**", atAce},
                             {"HA\x02\x01xxx**ACE**", atAce}})
     EXPECT_EQ(Detect(d / "f", head + std::string(100, '\x01')).Type, type) << head;

@@ -17,6 +17,8 @@
 #include "archive/formats/cab/cab_reader.h"
 #include "archive/formats/gzip/gzip_reader.h"
 #include "archive/formats/lha/lha_reader.h"
+#include "archive/formats/libarchive/rar_format.h"
+#include "archive/formats/libarchive/sevenzip_format.h"
 #include "archive/formats/tar/tar_reader.h"
 #include "archive/formats/uu/uu_reader.h"
 #include "archive/zip/zip_reader.h"
@@ -38,7 +40,7 @@ const std::map<TArcType, std::string> kConvertReaders = {
     {atGZip, "TUnGZip"},  {atJar, "TUnJar"},    {atLha, "TUnLha"},    {atLhaExe, "TUnLha"},
     {atLzh, "TUnLha"},    {atLzhExe, "TUnLha"}, {atRar, "TUnRar"},    {atRarExe, "TUnRar"},
     {atTar, "TUnTar"},    {atUUE, "TUUDecode"}, {atZip, "TUnZip"},    {atZipExe, "TUnZip"},
-    {atZipMV, "TUnZip"},  {atZoo, "TUnZoo"}};
+    {atZipMV, "TUnZip"},  {atZoo, "TUnZoo"},    {at7z, "TUn7z"}};
 
 // The checker's inner readers, and the Cabinet types beside them (not in
 // the documented table: the converter could not test its own cabinets).
@@ -49,13 +51,13 @@ const std::map<TArcType, std::string> kTestReaders = {
     {atLhaExe, "TUnLha"}, {atLzh, "TUnLha"},    {atLzhExe, "TUnLha"}, {atRar, "TUnRar"},
     {atRarExe, "TUnRar"}, {atTar, "TUnTar"},    {atUUE, "TUUDecode"}, {atZip, "TUnZip"},
     {atZipExe, "TUnZip"}, {atZipDS, "TUnZip"},  {atZipMV, "TUnZip"},  {atZoo, "TUnZoo"},
-    {atCab, "TUnCab"},    {atCabExe, "TUnCab"}};
+    {atCab, "TUnCab"},    {atCabExe, "TUnCab"}, {at7z, "TUn7z"}};
 
 const std::set<TArcType> kNotReal = {atNA, atUnsupported, atFileOpenErr, atUnknown};
 const std::set<TArcType> kExtractable = {
     atAce,    atAceExe, atArc, atArcExe, atArj,    atArjExe, atBh,     atBhExe, atCab,
     atCabExe, atGZip,   atJar, atLha,    atLhaExe, atLzh,    atLzhExe, atRar,   atRarExe,
-    atTar,    atUUE,    atZip, atZipExe, atZipDS,  atZipMV,  atZoo};
+    atTar,    atUUE,    atZip, atZipExe, atZipDS,  atZipMV,  atZoo,    at7z};
 const std::set<TArcType> kSelfExtractors = {atAceExe, atArcExe, atArjExe, atBhExe,
                                             atCabExe, atLhaExe, atLzhExe, atPakExe,
                                             atRarExe, atJarExe, atZipExe};
@@ -72,6 +74,8 @@ std::string ReaderClass(const TUnBase* r) {
   if (dynamic_cast<const TUUDecode*>(r)) return "TUUDecode";
   if (dynamic_cast<const TUnCab*>(r)) return "TUnCab";
   if (dynamic_cast<const TUnARJ*>(r)) return "TUnARJ";
+  if (dynamic_cast<const TUnRar*>(r)) return "TUnRar";
+  if (dynamic_cast<const TUn7z*>(r)) return "TUn7z";
   return "another reader";
 }
 
@@ -97,12 +101,13 @@ TEST(FormatRegistry, ReaderColumnsMatchTheDocumentedTables) {
       EXPECT_EQ(ReaderClass(k.get()), row.TestReaderName);
       EXPECT_EQ(k->ZipCmntBufSize(), 32000);
     }
-    // Every reader built so far: ZIP and JAR, tar, gzip, BH, LHA, Cabinet, ARJ, the text decoder.
+    // Every reader built so far: ZIP and JAR, tar, gzip, BH, LHA, Cabinet, ARJ, the
+    // text decoder, and RAR and 7z through libarchive.
     const bool zipFamily = t == atZip || t == atZipExe || t == atZipMV || t == atZipDS ||
                            t == atJar || t == atJarExe || t == atTar || t == atGZip || t == atBh ||
                            t == atBhExe || t == atLha || t == atLhaExe || t == atLzh ||
                            t == atLzhExe || t == atUUE || t == atCab || t == atCabExe ||
-                           t == atArj || t == atArjExe;
+                           t == atArj || t == atArjExe || t == atRar || t == atRarExe || t == at7z;
     EXPECT_EQ(c != nullptr, zipFamily && !row.ConvertReaderName.empty());
     EXPECT_EQ(k != nullptr, zipFamily && !row.TestReaderName.empty());
   }
@@ -133,7 +138,7 @@ TEST(FormatRegistry, VolumeNamingAndLibraryReaders) {
   const std::map<TArcType, std::pair<char, std::string>> volumes = {
       {atAce, {'C', ".Ace"}},    {atArj, {'a', ".Arj"}}, {atJar, {'j', ".Jar"}},
       {atJarExe, {'j', ".Jar"}}, {atRar, {'q', ".Rar"}}, {atRarExe, {'q', ".Rar"}}};
-  const std::set<TArcType> library = {atAce, atAceExe, atCab, atCabExe, atRar, atRarExe};
+  const std::set<TArcType> library = {atAce, atAceExe, atCab, atCabExe, atRar, atRarExe, at7z};
   for (TArcType t : AllTypes()) {
     SCOPED_TRACE(ArcTypeName(t));
     const TFormatRow& row = FormatOf(t);
