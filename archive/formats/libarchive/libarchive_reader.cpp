@@ -15,6 +15,22 @@
 #include "archive/base/names.h"
 #include "archive/platform/files.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QMX_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QMX_ASAN 1
+#endif
+#endif
+#ifdef QMX_ASAN
+// libarchive (not instrumented) asks for gigabytes on hostile headers and
+// copes when it gets nothing; under AddressSanitizer such a request must
+// fail rather than abort the program.
+extern "C" const char* __asan_default_options() {
+  return "allocator_may_return_null=1";
+}
+#endif
+
 namespace qmx {
 
 namespace {
