@@ -11,9 +11,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/base/compress_framework.h"
+#include "archive/base/extract_framework.h"
 #include "archive/base/types.h"
 
 namespace qmx {
@@ -65,6 +67,31 @@ struct TFormatRow {
   char VolumeLetter = 0;
   std::string VolumeFamilyExt;
 };
+
+// The comment buffer the checker gives each inner reader.
+inline constexpr int kCheckerCommentBuf = 32000;
+
+// The row of a type that Reader (named readerName) extracts and tests: a
+// real archive in both tables, the checker's copy with its comment buffer.
+template <typename Reader>
+TFormatRow ReaderRow(TArcType type, std::string displayName, TStrings extensions,
+                     std::string readerName, TMethodNamer namer, bool selfExtractor = false) {
+  TFormatRow row;
+  row.Type = type;
+  row.DisplayName = std::move(displayName);
+  row.Extensions = std::move(extensions);
+  row.RealArchive = row.CanExtract = row.CanTest = true;
+  row.SelfExtractor = selfExtractor;
+  row.ConvertReaderName = row.TestReaderName = std::move(readerName);
+  row.MethodName = std::move(namer);
+  row.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<Reader>()); };
+  row.TestReader = [] {
+    std::unique_ptr<TUnBase> r = std::make_unique<Reader>();
+    r->SetZipCmntBufSize(kCheckerCommentBuf);
+    return r;
+  };
+  return row;
+}
 
 struct TWriterRow {
   TOutArcType Type = tyBh;

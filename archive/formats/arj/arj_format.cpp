@@ -33,27 +33,14 @@ void RegisterArjFormats() {
       {atArjExe, "self-extracting ARJ archive", ".exe", true},
   };
   for (const TArjType& t : types) {
-    TFormatRow row;
-    row.Type = t.Type;
-    row.DisplayName = t.DisplayName;
-    row.Extensions = {t.Extension};
-    row.RealArchive = row.CanExtract = row.CanTest = true;
-    row.SelfExtractor = t.SelfExtractor;
-    row.ConvertReaderName = row.TestReaderName = "TUnARJ";
-    row.MethodName = ArjMethodName;
+    TFormatRow row = ReaderRow<TUnARJ>(t.Type, t.DisplayName, {t.Extension}, "TUnARJ",
+                                       ArjMethodName, t.SelfExtractor);
     // Volumes ".a01", ".a02" ... follow the plain archive; a self-extracting
     // set has no documented naming (the reader still finds ".a01").
     if (!t.SelfExtractor) {
       row.VolumeLetter = 'a';
       row.VolumeFamilyExt = ".Arj";
     }
-    row.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnARJ>()); };
-    // The checker's inner readers all get its comment buffer.
-    row.TestReader = [] {
-      std::unique_ptr<TUnBase> r = std::make_unique<TUnARJ>();
-      r->SetZipCmntBufSize(32000);
-      return r;
-    };
     reg.Add(std::move(row));
   }
 }

@@ -24,22 +24,8 @@ std::string BhMethodName(int method, std::uint16_t flags, bool, const std::strin
 void RegisterBhFormats() {
   TFormatRegistry& reg = TFormatRegistry::Instance();
   for (const bool exe : {false, true}) {
-    TFormatRow row;
-    row.Type = exe ? atBhExe : atBh;
-    row.DisplayName = exe ? "self-extracting BH archive" : "BH archive";
-    row.Extensions = {exe ? ".exe" : ".bh"};
-    row.RealArchive = row.CanExtract = row.CanTest = true;
-    row.SelfExtractor = exe;
-    row.ConvertReaderName = row.TestReaderName = "TUnBh";
-    row.MethodName = BhMethodName;
-    row.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnBh>()); };
-    // The checker's inner readers all get its comment buffer.
-    row.TestReader = [] {
-      std::unique_ptr<TUnBase> r = std::make_unique<TUnBh>();
-      r->SetZipCmntBufSize(32000);
-      return r;
-    };
-    reg.Add(std::move(row));
+    reg.Add(ReaderRow<TUnBh>(exe ? atBhExe : atBh, exe ? "self-extracting BH archive" : "BH archive",
+                             {exe ? ".exe" : ".bh"}, "TUnBh", BhMethodName, exe));
   }
 
   TWriterRow writer;

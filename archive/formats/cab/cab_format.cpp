@@ -38,22 +38,10 @@ void RegisterCabFormats() {
       {atCabExe, "self-extracting Cabinet", ".exe", true, ""},
   };
   for (const TCabType& t : types) {
-    TFormatRow row;
-    row.Type = t.Type;
-    row.DisplayName = t.DisplayName;
-    row.Extensions = {t.Extension};
-    row.RealArchive = row.CanExtract = row.CanTest = true;
-    row.SelfExtractor = t.SelfExtractor;
+    TFormatRow row = ReaderRow<TUnCab>(t.Type, t.DisplayName, {t.Extension}, "TUnCab",
+                                       CabMethodName, t.SelfExtractor);
     row.ConvertReaderName = t.ConvertReader;
-    if (!row.ConvertReaderName.empty())
-      row.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnCab>()); };
-    row.TestReaderName = "TUnCab";
-    row.TestReader = [] {
-      std::unique_ptr<TUnBase> r = std::make_unique<TUnCab>();
-      r->SetZipCmntBufSize(32000);
-      return r;
-    };
-    row.MethodName = CabMethodName;
+    if (row.ConvertReaderName.empty()) row.ConvertReader = nullptr;
     row.ReadByLibrary = true;
     reg.Add(std::move(row));
   }

@@ -30,21 +30,8 @@ std::string GZipMethodName(int method, std::uint16_t, bool, const std::string&, 
 }  // namespace
 
 void RegisterGZipFormats() {
-  TFormatRow gz;
-  gz.Type = atGZip;
-  gz.DisplayName = "GZip file";
-  gz.Extensions = {".gz", ".tgz", ".z"};
-  gz.RealArchive = gz.CanExtract = gz.CanTest = true;
-  gz.ConvertReaderName = gz.TestReaderName = "TUnGZip";
-  gz.MethodName = GZipMethodName;
-  gz.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnGZip>()); };
-  // The checker's inner readers all get its comment buffer.
-  gz.TestReader = [] {
-    std::unique_ptr<TUnBase> r = std::make_unique<TUnGZip>();
-    r->SetZipCmntBufSize(32000);
-    return r;
-  };
-  TFormatRegistry::Instance().Add(gz);
+  TFormatRegistry::Instance().Add(ReaderRow<TUnGZip>(atGZip, "GZip file", {".gz", ".tgz", ".z"},
+                                                     "TUnGZip", GZipMethodName));
 }
 
 }  // namespace qmx

@@ -37,22 +37,8 @@ void RegisterLhaFormats() {
       {atLzhExe, "self-extracting LZH archive", ".exe", true},
   };
   for (const TLhaType& t : types) {
-    TFormatRow row;
-    row.Type = t.Type;
-    row.DisplayName = t.DisplayName;
-    row.Extensions = {t.Extension};
-    row.RealArchive = row.CanExtract = row.CanTest = true;
-    row.SelfExtractor = t.SelfExtractor;
-    row.ConvertReaderName = row.TestReaderName = "TUnLha";
-    row.MethodName = LhaMethodName;
-    row.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnLha>()); };
-    // The checker's inner readers all get its comment buffer.
-    row.TestReader = [] {
-      std::unique_ptr<TUnBase> r = std::make_unique<TUnLha>();
-      r->SetZipCmntBufSize(32000);
-      return r;
-    };
-    reg.Add(std::move(row));
+    reg.Add(ReaderRow<TUnLha>(t.Type, t.DisplayName, {t.Extension}, "TUnLha", LhaMethodName,
+                              t.SelfExtractor));
   }
 
   TWriterRow writer;

@@ -220,25 +220,12 @@ void RegisterRarFormats() {
       {atRarExe, "self-extracting RAR archive", ".exe", true},
   };
   for (const TRarType& t : types) {
-    TFormatRow row;
-    row.Type = t.Type;
-    row.DisplayName = t.DisplayName;
-    row.Extensions = {t.Extension};
-    row.RealArchive = row.CanExtract = row.CanTest = true;
-    row.SelfExtractor = t.SelfExtractor;
-    row.ConvertReaderName = row.TestReaderName = "TUnRar";
-    row.MethodName = RarMethodName;
+    TFormatRow row = ReaderRow<TUnRar>(t.Type, t.DisplayName, {t.Extension}, "TUnRar",
+                                       RarMethodName, t.SelfExtractor);
     // libarchive reads the volumes; the framework opens nothing.
     row.ReadByLibrary = true;
     row.VolumeLetter = 'q';
     row.VolumeFamilyExt = ".Rar";
-    row.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnRar>()); };
-    // The checker's inner readers all get its comment buffer.
-    row.TestReader = [] {
-      std::unique_ptr<TUnBase> r = std::make_unique<TUnRar>();
-      r->SetZipCmntBufSize(32000);
-      return r;
-    };
     reg.Add(std::move(row));
   }
 }

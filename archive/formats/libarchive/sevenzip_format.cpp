@@ -84,24 +84,13 @@ void TUn7z::AfterLastEntry(int entries) {
 }
 
 void RegisterSevenZipFormats() {
-  TFormatRow row;
-  row.Type = at7z;
-  row.DisplayName = "7z archive";
-  row.Extensions = {".7z"};
-  row.RealArchive = row.CanExtract = row.CanTest = true;
-  row.ConvertReaderName = row.TestReaderName = "TUn7z";
-  row.MethodName = [](int, std::uint16_t, bool isDir, const std::string&, int) -> std::string {
-    return isDir ? kMethodDir : kMethodUnsupported;
-  };
+  TFormatRow row = ReaderRow<TUn7z>(
+      at7z, "7z archive", {".7z"}, "TUn7z",
+      [](int, std::uint16_t, bool isDir, const std::string&, int) -> std::string {
+        return isDir ? kMethodDir : kMethodUnsupported;
+      });
   // The reader opens the volumes itself.
   row.ReadByLibrary = true;
-  row.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUn7z>()); };
-  // The checker's inner readers all get its comment buffer.
-  row.TestReader = [] {
-    std::unique_ptr<TUnBase> r = std::make_unique<TUn7z>();
-    r->SetZipCmntBufSize(32000);
-    return r;
-  };
   TFormatRegistry::Instance().Add(std::move(row));
 }
 

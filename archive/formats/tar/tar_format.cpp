@@ -23,21 +23,7 @@ std::string TarMethodName(int method, std::uint16_t, bool, const std::string& na
 void RegisterTarFormats() {
   TFormatRegistry& reg = TFormatRegistry::Instance();
 
-  TFormatRow tar;
-  tar.Type = atTar;
-  tar.DisplayName = "Tar archive";
-  tar.Extensions = {".tar"};
-  tar.RealArchive = tar.CanExtract = tar.CanTest = true;
-  tar.ConvertReaderName = tar.TestReaderName = "TUnTar";
-  tar.MethodName = TarMethodName;
-  tar.ConvertReader = [] { return std::unique_ptr<TUnBase>(std::make_unique<TUnTar>()); };
-  // The checker's inner readers all get its comment buffer.
-  tar.TestReader = [] {
-    std::unique_ptr<TUnBase> r = std::make_unique<TUnTar>();
-    r->SetZipCmntBufSize(32000);
-    return r;
-  };
-  reg.Add(tar);
+  reg.Add(ReaderRow<TUnTar>(atTar, "Tar archive", {".tar"}, "TUnTar", TarMethodName));
 
   TWriterRow writer;
   writer.Type = tyTar;
