@@ -417,21 +417,15 @@ std::string TZipCommon::GetVolumeName(const std::string& name, int N) const {
   return dir + base + "." + ext;
 }
 
-bool TZipCommon::OpenNextVolume(std::unique_ptr<TFileStream32>& stream, int& volumeNumber,
-                                int lastVolume) {
-  ++volumeNumber;
-  std::string name = volumeNumber >= lastVolume
-                         ? FArchiveFile
-                         : ChangeFileExt(FArchiveFile, ".z" + TwoDigits(volumeNumber));
+bool TZipCommon::AskForVolume(std::string& name, int volumeNumber) {
   if (!OnNextVolume) {
     SetCancel(true);
     ReportMissingEvent("OnNextVolume", FVolumeName);
     return false;
   }
-  stream.reset();
   bool cancel = GetCancel();
   for (;;) {
-    bool exists = FileExists(name);
+    const bool exists = FileExists(name);
     OnNextVolume(*this, name, volumeNumber, exists, cancel);
     if (cancel || FileExists(name)) break;
   }
@@ -440,6 +434,17 @@ bool TZipCommon::OpenNextVolume(std::unique_ptr<TFileStream32>& stream, int& vol
     ReportError(FFileName, "", FVolumeName, E_USER_CANCELED);
     return false;
   }
+  return true;
+}
+
+bool TZipCommon::OpenNextVolume(std::unique_ptr<TFileStream32>& stream, int& volumeNumber,
+                                int lastVolume) {
+  ++volumeNumber;
+  std::string name = volumeNumber >= lastVolume
+                         ? FArchiveFile
+                         : ChangeFileExt(FArchiveFile, ".z" + TwoDigits(volumeNumber));
+  stream.reset();
+  if (!AskForVolume(name, volumeNumber)) return false;
   auto next = std::make_unique<TFileStream32>(name, fmOpenRead);
   if (next->Handle() < 0) {
     ReportError(FFileName, "", name, E_OPEN_FILE);

@@ -184,6 +184,10 @@ class TZipCommon : public TStreamOwner {
   // or missing (both reported).
   virtual bool OpenNextVolume(std::unique_ptr<TFileStream32>& stream, int& volumeNumber,
                               int lastVolume);
+  // Asks OnNextVolume for volume volumeNumber until the file name (which
+  // the handler may change) exists; false when cancelled or when no handler
+  // is assigned (both reported, the run cancelled).
+  bool AskForVolume(std::string& name, int volumeNumber);
 
   // --- temporary archive (TStreamOwner)
   bool& CancelRef() override { return *FCancelRef; }

@@ -147,23 +147,7 @@ bool TUnARJ::OpenVolume(std::unique_ptr<TFileStream32>& archive, int index) {
     if (FileExists(upper)) name = upper;
   }
   archive.reset();
-  if (!FileExists(name)) {
-    if (!OnNextVolume) {
-      ReportMissingEvent("OnNextVolume", FVolumeName);
-      return false;
-    }
-    bool cancel = false;
-    for (;;) {
-      const bool exists = FileExists(name);
-      OnNextVolume(*this, name, index, exists, cancel);
-      if (cancel || FileExists(name)) break;
-    }
-    if (cancel) {
-      *FCancelRef = true;
-      ReportError(FFileName, "", FVolumeName, E_USER_CANCELED);
-      return false;
-    }
-  }
+  if (!FileExists(name) && !AskForVolume(name, index)) return false;
   auto next = std::make_unique<TFileStream32>(name, fmOpenRead);
   if (next->Handle() < 0) {
     ReportError(FArchiveFile, "", name, E_OPEN_FILE);

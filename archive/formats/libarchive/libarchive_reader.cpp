@@ -198,26 +198,6 @@ bool TLibArchiveReader::DataEncrypted(struct archive_entry* entry, const std::st
   return archive_entry_is_data_encrypted(entry) != 0;
 }
 
-bool TLibArchiveReader::AskForVolume(std::string& name, int volumeNumber) {
-  if (!OnNextVolume) {
-    SetCancel(true);
-    ReportMissingEvent("OnNextVolume", FVolumeName);
-    return false;
-  }
-  bool cancel = GetCancel();
-  for (;;) {
-    const bool exists = FileExists(name);
-    OnNextVolume(*this, name, volumeNumber, exists, cancel);
-    if (cancel || FileExists(name)) break;
-  }
-  if (cancel) {
-    *FCancelRef = true;
-    ReportError(FFileName, "", name, E_USER_CANCELED);
-    return false;
-  }
-  return true;
-}
-
 void TLibArchiveReader::ReadArchive(std::unique_ptr<TFileStream32>&) {
   FFormatName.clear();
   std::vector<std::string> files;

@@ -71,9 +71,6 @@ class TLibArchiveReader : public TUnBase {
   // for one that is missing. False: the run cannot start (reported).
   virtual bool CollectVolumes(std::vector<std::string>& files);
 
-  // Asks OnNextVolume for the volume called name (number volumeNumber) until
-  // it exists; false, reported, when cancelled or unassigned.
-  bool AskForVolume(std::string& name, int volumeNumber);
   // Whether the entry's data is encrypted (libarchive's word, which a
   // format may add to).
   virtual bool DataEncrypted(struct archive_entry* entry, const std::string& name) const;
