@@ -12,6 +12,7 @@
 #include <string>
 
 #include "archive/base/names.h"
+#include "archive/formats/arc/arc_reader.h"
 #include "archive/formats/arj/arj_reader.h"
 #include "archive/formats/bh/bh_reader.h"
 #include "archive/formats/cab/cab_reader.h"
@@ -72,6 +73,7 @@ std::string ReaderClass(const TUnBase* r) {
   if (dynamic_cast<const TUUDecode*>(r)) return "TUUDecode";
   if (dynamic_cast<const TUnCab*>(r)) return "TUnCab";
   if (dynamic_cast<const TUnARJ*>(r)) return "TUnARJ";
+  if (dynamic_cast<const TUnArc*>(r)) return "TUnArc";
   return "another reader";
 }
 
@@ -97,12 +99,12 @@ TEST(FormatRegistry, ReaderColumnsMatchTheDocumentedTables) {
       EXPECT_EQ(ReaderClass(k.get()), row.TestReaderName);
       EXPECT_EQ(k->ZipCmntBufSize(), 32000);
     }
-    // Every reader built so far: ZIP and JAR, tar, gzip, BH, LHA, Cabinet, ARJ, the text decoder.
+    // Every reader built so far: ZIP and JAR, tar, gzip, BH, LHA, Cabinet, ARJ, ARC, the text decoder.
     const bool zipFamily = t == atZip || t == atZipExe || t == atZipMV || t == atZipDS ||
                            t == atJar || t == atJarExe || t == atTar || t == atGZip || t == atBh ||
                            t == atBhExe || t == atLha || t == atLhaExe || t == atLzh ||
                            t == atLzhExe || t == atUUE || t == atCab || t == atCabExe ||
-                           t == atArj || t == atArjExe;
+                           t == atArj || t == atArjExe || t == atArc || t == atArcExe;
     EXPECT_EQ(c != nullptr, zipFamily && !row.ConvertReaderName.empty());
     EXPECT_EQ(k != nullptr, zipFamily && !row.TestReaderName.empty());
   }
