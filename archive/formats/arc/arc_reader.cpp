@@ -163,7 +163,11 @@ void TUnArc::ExtractEntry(TStream& archive, const TArcHeader& h) {
   e.DosDate = h.DosDate() ? h.DosDate() : 0x00210020;
   e.Attributes = kFileAttr;
   e.Crc = h.Crc;
-  e.MethodName = MethodName(h.Method, 0, false);
+  // The documented table is one off from method 7 on: ARC's own listing
+  // calls methods 5 to 8 crunched and 9 squashed.
+  e.MethodName = h.Method >= 5 && h.Method <= 8 ? "Crunched"
+                 : h.Method == 9                ? "Squashed"
+                                                : MethodName(h.Method, 0, false);
   BeginEntry(h.Name);
   if (!SafeArcName(h.Name)) {
     RefuseEntry(h, E_INVALID_NAME,
