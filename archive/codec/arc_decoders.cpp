@@ -1,5 +1,6 @@
 #include "archive/codec/arc_decoders.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -104,14 +105,14 @@ int Unsqueeze(TLegacyInput& in, TLegacyOutput& out, std::int64_t originalSize) {
 
 // LZW as Unix compress writes it in block mode (CLEAR is 256), without its
 // header; crunched data names its widest code in a first byte.
-int Unlzw(TLegacyInput& in, TLegacyOutput& out, std::int64_t originalSize, int maxBits, bool runs,
-          const bool* cancel) {
+int Uncrunch(TLegacyInput& in, TLegacyOutput& out, std::int64_t originalSize, int maxBits,
+             const bool* cancel) {
   TUnpackRuns unpack(out);
   bool full = false;
   auto write = [&](const void* buf, std::int64_t n) -> std::int64_t {
     const auto* p = static_cast<const std::uint8_t*>(buf);
     for (std::int64_t i = 0; i < n; ++i) {
-      if (!(runs ? unpack.Put(p[i]) : out.Put(p[i]))) {
+      if (!unpack.Put(p[i])) {
         // A full output ends the decoding early; it is no failure.
         full = !out.WriteFailed() && !out.Canceled();
         return 0;
@@ -134,6 +135,33 @@ int Unlzw(TLegacyInput& in, TLegacyOutput& out, std::int64_t originalSize, int m
   return Finish(in, out, originalSize);
 }
 
+// Squashed data needs no run unpacking: blocks go straight to Write, cut
+// at the original size.
+int Unsquash(TLegacyInput& in, const TLegacyWriteFunc& write, std::int64_t originalSize,
+             const bool* cancel) {
+  std::int64_t total = 0;
+  bool full = false, failed = false;
+  auto capped = [&](const void* buf, std::int64_t n) -> std::int64_t {
+    const std::int64_t take = std::min(n, originalSize - total);
+    if (take > 0 && write(buf, take) != take) {
+      failed = true;
+      return 0;
+    }
+    total += take;
+    if (take < n) {
+      full = true;
+      return 0;
+    }
+    return n;
+  };
+  const TLzwResult r = UnLzwDecode(in, capped, 0x80 | 13, cancel);
+  if (r == lzwCanceled || in.Canceled()) return wrCanceled;
+  if (failed) return wrWriteError;
+  if (r != lzwOk && !(r == lzwWriteError && full)) return wrBadData;
+  if (total < originalSize && in.SourceShort()) return wrInputShort;
+  return wrOk;
+}
+
 }  // namespace
 
 bool ArcMethodKnown(int method) {
@@ -142,6 +170,7 @@ bool ArcMethodKnown(int method) {
 
 int ArcDecode(TLegacyInput& In, TLegacyWriteFunc Write, int Method, std::int64_t OriginalSize,
               const bool* Cancel) {
+  if (Method == 9) return Unsquash(In, Write, OriginalSize < 0 ? 0 : OriginalSize, Cancel);
   TLegacyOutput out(std::move(Write), OriginalSize < 0 ? 0 : OriginalSize, Cancel);
   switch (Method) {
     case 1:
@@ -155,10 +184,8 @@ int ArcDecode(TLegacyInput& In, TLegacyWriteFunc Write, int Method, std::int64_t
       std::uint8_t maxBits;
       if (!In.GetByte(maxBits)) return OriginalSize == 0 ? wrOk : wrInputShort;
       if (maxBits < 9 || maxBits > 12) return wrBadData;
-      return Unlzw(In, out, OriginalSize, maxBits, true, Cancel);
+      return Uncrunch(In, out, OriginalSize, maxBits, Cancel);
     }
-    case 9:
-      return Unlzw(In, out, OriginalSize, 13, false, Cancel);
     default:
       return wrBadData;
   }
