@@ -8,6 +8,7 @@
 // always linked.
 
 #include "archive/convert/arc_detect.h"
+#include "archive/formats/arc/arc_format.h"
 #include "archive/formats/arj/arj_format.h"
 #include "archive/formats/bh/bh_format.h"
 #include "archive/formats/cab/cab_format.h"
@@ -33,6 +34,7 @@ struct TBuiltinFormats {
     qmx::RegisterBhFormats();
     qmx::RegisterCabFormats();
     qmx::RegisterArjFormats();
+    qmx::RegisterArcFormats();
     qmx::RegisterUuFormats();
     qmx::RegisterRarFormats();
     qmx::RegisterSevenZipFormats();

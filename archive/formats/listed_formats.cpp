@@ -19,9 +19,6 @@ TMethodNamer TableNamer(const char* const (&names)[N], int first, bool dirWhenUn
 }
 
 constexpr const char* kAceNames[] = {"Fastest", "Fast", "Normal", "Good", "Best"};
-constexpr const char* kArcNames[] = {"Stored",   "Stored",   "Packed",   "Squeezed",
-                                     "Crunched", "Crunched", "Squashed", "Pack10",
-                                     "Pack11",   "Pack12",   "Stored"};
 constexpr const char* kHaNames[] = {"Cpy", "Asc", "HSC"};
 constexpr const char* kPakNames[] = {"Stored",   "RLE",     "Squeezed", "FixedLen", "FixedLen",
                                      "FixedLen", "Varible", "Varible",  "Crushed",  "Distill"};
@@ -57,7 +54,6 @@ struct TListed {
 
 void RegisterListedFormats() {
   const TMethodNamer ace = TableNamer(kAceNames, 0, false);
-  const TMethodNamer arc = TableNamer(kArcNames, 1, true);
   const TMethodNamer pak = TableNamer(kPakNames, 2, false);
   const TMethodNamer zoo = TableNamer(kZooNames, 0, false);
   // Type, name, extensions, extract, test, self-extractor, the converter's
@@ -67,8 +63,6 @@ void RegisterListedFormats() {
   const TListed rows[] = {
       {atAce,     "ACE archive",                 {".ace"}, true,  true,  false, "TUnACE", "TUnACE", ace, true, &kAceVolumes},
       {atAceExe,  "self-extracting ACE archive", {".exe"}, true,  true,  true,  "",       "TUnACE", ace, true},
-      {atArc,     "ARC archive",                 {".arc"}, true,  true,  false, "TUnArc", "TUnArc", arc},
-      {atArcExe,  "self-extracting ARC archive", {".exe"}, true,  true,  true,  "TUnArc", "TUnArc", arc},
       {atHA,      "HA archive",                  {".ha"},  false, false, false, "",       "",       HaMethodName},
       {atMsGZ,    "Microsoft compressed file",   {},       false, false, false, "",       "",       nullptr},
       {atPak,     "PAK archive",                 {".pak"}, false, false, false, "",       "",       pak},

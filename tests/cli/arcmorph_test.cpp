@@ -159,10 +159,10 @@ TEST_F(ArcmorphTest, TestExitsByTheWorstVerdict) {
   EXPECT_EQ(quiet.out, "FAILED  sub/c.txt (File fails CRC check)\n")
       << "quiet keeps only the failures";
 
-  // Tar has a reader now: an ARC file, which has none, under a tar name
+  // Tar has a reader now: a ZOO file, which has none, under a tar name
   // (detection goes by content).
   WriteFile(dir_ / "plain.tar",
-            std::string("\x1A\x08README\0\0\0\0\0\0\0", 15) + std::string(64, 'x'));
+            std::string("ZOO 2.10 Archive.\x1A", 18) + std::string(64, 'x'));
   EXPECT_EQ(Cli("test plain.tar").code, 2) << "no reader for tar yet: unusable";
 }
 

@@ -312,11 +312,11 @@ TEST_F(ArcMorphTest, SourcesThatCannotBeConverted) {
   EXPECT_TRUE(errors_.empty());
   EXPECT_TRUE(prompt_->Messages.empty());
 
-  // An ARC archive: recognised, but no reader here (tar has one now).
-  WriteFile(tmp_ / "t.arc", std::string("\x1A\x08README\0\0\0\0\0\0\0", 15) + std::string(64, 'x'));
+  // A ZOO archive: recognised, but no reader here (tar and ARC have one now).
+  WriteFile(tmp_ / "t.zoo", std::string("ZOO 2.10 Archive.\x1A", 18) + std::string(64, 'x'));
   TArcMorph t;
-  Configure(t, tmp_ / "t.arc", tmp_ / "o.jar", tyJar);
-  ASSERT_EQ(t.ArcType(), atArc);
+  Configure(t, tmp_ / "t.zoo", tmp_ / "o.jar", tyJar);
+  ASSERT_EQ(t.ArcType(), atZoo);
   t.Activate();
   EXPECT_EQ(errors_, std::vector<int>{E_UNSUPPORTED_TYPE});
   EXPECT_FALSE(PathExists(tmp_ / "o.jar"));

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "archive/base/names.h"
+#include "archive/formats/arc/arc_reader.h"
 #include "archive/formats/arj/arj_reader.h"
 #include "archive/formats/bh/bh_reader.h"
 #include "archive/formats/cab/cab_reader.h"
@@ -76,6 +77,7 @@ std::string ReaderClass(const TUnBase* r) {
   if (dynamic_cast<const TUnARJ*>(r)) return "TUnARJ";
   if (dynamic_cast<const TUnRar*>(r)) return "TUnRar";
   if (dynamic_cast<const TUn7z*>(r)) return "TUn7z";
+  if (dynamic_cast<const TUnArc*>(r)) return "TUnArc";
   return "another reader";
 }
 
@@ -101,13 +103,14 @@ TEST(FormatRegistry, ReaderColumnsMatchTheDocumentedTables) {
       EXPECT_EQ(ReaderClass(k.get()), row.TestReaderName);
       EXPECT_EQ(k->ZipCmntBufSize(), 32000);
     }
-    // Every reader built so far: ZIP and JAR, tar, gzip, BH, LHA, Cabinet, ARJ, the
-    // text decoder, and RAR and 7z through libarchive.
+    // Every reader built so far: ZIP and JAR, tar, gzip, BH, LHA, Cabinet, ARJ, ARC,
+    // the text decoder, and RAR and 7z through libarchive.
     const bool zipFamily = t == atZip || t == atZipExe || t == atZipMV || t == atZipDS ||
                            t == atJar || t == atJarExe || t == atTar || t == atGZip || t == atBh ||
                            t == atBhExe || t == atLha || t == atLhaExe || t == atLzh ||
                            t == atLzhExe || t == atUUE || t == atCab || t == atCabExe ||
-                           t == atArj || t == atArjExe || t == atRar || t == atRarExe || t == at7z;
+                           t == atArj || t == atArjExe || t == atArc || t == atArcExe ||
+                           t == atRar || t == atRarExe || t == at7z;
     EXPECT_EQ(c != nullptr, zipFamily && !row.ConvertReaderName.empty());
     EXPECT_EQ(k != nullptr, zipFamily && !row.TestReaderName.empty());
   }

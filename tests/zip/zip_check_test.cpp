@@ -170,10 +170,10 @@ TEST_F(ZipCheckTest, WithoutOnStatusNothingIsDecodedAndTheEventIsNamed) {
 
 TEST_F(ZipCheckTest, TypesWithoutAReaderAreRefusedWithoutAnyVerdict) {
   MakeSources();
-  // An ARC archive: a testable type whose reader does not exist here (tar
-  // has one now).
-  const std::string tar = dir_ / "a.arc";
-  WriteFile(tar, std::string("\x1A\x08README\0\0\0\0\0\0\0", 15) + std::string(64, 'x'));
+  // A ZOO archive: a testable type whose reader does not exist here (tar
+  // and ARC have one now).
+  const std::string tar = dir_ / "a.zoo";
+  WriteFile(tar, std::string("ZOO 2.10 Archive.\x1A", 18) + std::string(64, 'x'));
   // Too short to be anything, and a name that does not exist.
   const std::string tiny = dir_ / "tiny.bin";
   WriteFile(tiny, std::string(19, 'x'));
