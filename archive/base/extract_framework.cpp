@@ -369,6 +369,23 @@ void TCustomDClass::UncountEntry() {
   if (FFilesProcessed > 0) --FFilesProcessed;
 }
 
+void TCustomDClass::RefuseCurrentEntry(int code, const std::string& reason,
+                                      std::int64_t unpackedSize) {
+  ReportError(FFileName, reason, FVolumeName, code);
+  SkipEntry(unpackedSize);
+  if (OnEnd)
+    ReportVerdict(false);
+  else
+    DiscardBrokenOutput();
+}
+
+void TCustomDClass::BeginEntryAsIs(const std::string& name) {
+  const bool translate = TranslateOemChar;
+  TranslateOemChar = false;
+  BeginEntry(name);
+  TranslateOemChar = translate;
+}
+
 void TCustomDClass::DiscardBrokenOutput() {
   // Half-written or wrong data must not pass for the entry.
   if (!KeepBrokenFiles && !FCreatedOutput.empty() && FOutputTarget == otFile)

@@ -149,6 +149,12 @@ class TCustomDClass : public TZipCommon {
   // Removes the output file created for the current entry unless
   // KeepBrokenFiles; for a failure reported without ReportVerdict.
   void DiscardBrokenOutput();
+  // An entry given up before or while it is decoded: reason reported with
+  // code, its bytes skipped for the progress, a failed verdict (or, without
+  // OnEnd, its output removed).
+  void RefuseCurrentEntry(int code, const std::string& reason, std::int64_t unpackedSize);
+  // BeginEntry for a name already in the system's form (no OEM translation).
+  void BeginEntryAsIs(const std::string& name);
 
   // --- the per-entry order, bundled
   // Confirm, password, output. True: decode into out (empty for a test

@@ -750,9 +750,7 @@ bool TUnZip::SizeMismatch(bool verdictPassed) {
 }
 
 void TUnZip::RefuseEntry(int code, const std::string& reason) {
-  ReportError(FFileName, reason, FVolumeName, code);
-  SkipEntry(UnpackedOf(FItem));
-  if (OnEnd) ReportVerdict(false);
+  RefuseCurrentEntry(code, reason, UnpackedOf(FItem));
 }
 
 void TUnZip::DescribeEntry() {

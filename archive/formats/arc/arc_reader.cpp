@@ -148,9 +148,7 @@ bool TUnArc::ListEntries(TStream& archive) {
 }
 
 void TUnArc::RefuseEntry(const TArcHeader& h, int code, const std::string& reason) {
-  ReportError(FFileName, reason, FVolumeName, code);
-  SkipEntry(h.OriginalSize);
-  if (OnEnd) ReportVerdict(false);
+  RefuseCurrentEntry(code, reason, h.OriginalSize);
 }
 
 void TUnArc::ExtractEntry(TStream& archive, const TArcHeader& h) {

@@ -182,20 +182,13 @@ void TUnARJ::DescribeEntry(const TArjEntryItem& item) {
 }
 
 void TUnARJ::RefuseEntry(const TArjEntryItem& item, int code, const std::string& reason) {
-  ReportError(FFileName, reason, FVolumeName, code);
-  SkipEntry(item.Head.OriginalSize);
-  if (OnEnd) ReportVerdict(false);
+  RefuseCurrentEntry(code, reason, item.Head.OriginalSize);
 }
 
 void TUnARJ::ExtractEntry(TStream& archive, const TArjEntryItem& item) {
   const TArjHeader& h = item.Head;
   DescribeEntry(item);
-  {
-    const bool translate = TranslateOemChar;
-    TranslateOemChar = false;  // the name is the system's already
-    BeginEntry(item.Name);
-    TranslateOemChar = translate;
-  }
+  BeginEntryAsIs(item.Name);  // the name is the system's already
   const std::uint32_t dosDate = FEntryInfo.DosDate;
   if (item.Name.empty()) {
     RefuseEntry(item, E_INVALID_NAME,

@@ -131,9 +131,7 @@ void TUnBh::DescribeEntry(const TBhEntryItem& item) {
 }
 
 void TUnBh::RefuseEntry(const TBhEntryItem& item, int code, const std::string& reason) {
-  ReportError(FFileName, reason, FVolumeName, code);
-  SkipEntry(item.Head.UnpackedSize);
-  if (OnEnd) ReportVerdict(false);
+  RefuseCurrentEntry(code, reason, item.Head.UnpackedSize);
 }
 
 void TUnBh::ExtractEntry(TStream& archive, const TBhEntryItem& item) {

@@ -132,20 +132,13 @@ void TUnLha::DescribeEntry(const TLhaEntryItem& item) {
 }
 
 void TUnLha::RefuseEntry(const TLhaEntryItem& item, int code, const std::string& reason) {
-  ReportError(FFileName, reason, FVolumeName, code);
-  SkipEntry(item.Head.OriginalSize);
-  if (OnEnd) ReportVerdict(false);
+  RefuseCurrentEntry(code, reason, item.Head.OriginalSize);
 }
 
 void TUnLha::ExtractEntry(TStream& archive, const TLhaEntryItem& item) {
   const TLhaHeader& h = item.Head;
   DescribeEntry(item);
-  {
-    const bool translate = TranslateOemChar;
-    TranslateOemChar = false;  // the name is the system's already
-    BeginEntry(item.Name);
-    TranslateOemChar = translate;
-  }
+  BeginEntryAsIs(item.Name);  // the name is the system's already
   const std::uint32_t dosDate = FEntryInfo.DosDate;
   if (item.Name.empty()) {
     RefuseEntry(item, E_INVALID_NAME,

@@ -319,12 +319,7 @@ void TLibArchiveReader::DescribeEntry(struct archive_entry* entry, const std::st
 }
 
 void TLibArchiveReader::RefuseEntry(int code, const std::string& reason) {
-  ReportError(FFileName, reason, FVolumeName, code);
-  SkipEntry(0);
-  if (OnEnd)
-    ReportVerdict(false);
-  else
-    DiscardBrokenOutput();
+  RefuseCurrentEntry(code, reason, 0);
 }
 
 bool TLibArchiveReader::ProcessEntry(struct archive* a, struct archive_entry* entry,

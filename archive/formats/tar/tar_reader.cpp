@@ -150,9 +150,7 @@ void TUnTar::DescribeEntry(const TTarEntryItem& item) {
 }
 
 void TUnTar::RefuseEntry(const TTarEntryItem& item, int code, const std::string& reason) {
-  ReportError(FFileName, reason, FVolumeName, code);
-  SkipEntry(item.Size);
-  if (OnEnd) ReportVerdict(false);
+  RefuseCurrentEntry(code, reason, item.Size);
 }
 
 void TUnTar::ExtractEntry(TStream& archive, const TTarEntryItem& item) {
