@@ -737,7 +737,8 @@ int Main(int argc, char** argv) {
   TErrorPrinter errors(kProgram, std::cerr);
   errors.FallbackFile = pos.size() > 1 ? pos[1] : std::string();
   TVolumeFinder volumes(kProgram, errors, StdinIsTerminal());
-  gProgress.Active = ::isatty(2) == 1 && pos.size() > 3;
+  // A progress line for several suites: show names them all, set adds NEW-NAME.
+  gProgress.Active = ::isatty(2) == 1 && pos.size() > (pos[0] == "show" ? 2u : 3u);
   if (pos[0] == "show") {
     if (opt.WantJad || opt.HasOut || opt.Replace || opt.Unsign)
       return Usage("show takes no options");
