@@ -278,9 +278,11 @@ bool TCustomDClass::ObtainPassword(TStream& archive) {
     ReportError(FFileName, "", FVolumeName, E_READ_FILE);
     return false;
   }
+  FPasswordsTried.clear();
+  FNextPassword = 0;
   bool ok = TryPassword(archive, aes, header.data());
-  for (std::size_t i = 0; !ok && i < FPasswords.size(); ++i) {
-    Password = FPasswords[i];
+  while (!ok && FNextPassword < FPasswords.size()) {
+    Password = FPasswords[FNextPassword++];
     ok = TryPassword(archive, aes, header.data());
   }
   if (!ok) {
@@ -297,6 +299,7 @@ bool TCustomDClass::ObtainPassword(TStream& archive) {
           auto it = std::find(FPasswords.begin(), FPasswords.end(), Password);
           if (it != FPasswords.end()) FPasswords.erase(it);
           FPasswords.insert(FPasswords.begin(), Password);
+          FNextPassword = FPasswords.size();
           ok = true;
           break;
         }
@@ -308,7 +311,27 @@ bool TCustomDClass::ObtainPassword(TStream& archive) {
     }
   }
   FPasswordFailed = !ok;
+  if (ok) FPasswordsTried.push_back(Password);
   return ok;
+}
+
+bool TCustomDClass::ObtainNextPassword(TStream& archive) {
+  std::array<std::uint8_t, 12> header{};
+  if (FNextPassword >= FPasswords.size() || ReadBlock(archive, header.data(), 12, 0, false) != 12)
+    return false;
+  const std::string failed = Password;
+  while (FNextPassword < FPasswords.size()) {
+    Password = FPasswords[FNextPassword++];
+    const bool tried = std::find(FPasswordsTried.begin(), FPasswordsTried.end(), Password) !=
+                       FPasswordsTried.end();
+    if (tried || !TryPassword(archive, false, header.data())) continue;
+    FPasswordsTried.push_back(Password);
+    FEntryCrc = TEntryCrc{};
+    FPasswordFailed = false;
+    return true;
+  }
+  Password = failed;
+  return false;
 }
 
 bool TCustomDClass::OpenOutput(std::unique_ptr<TFileStream32>& out, const std::string& fileName,
@@ -370,7 +393,7 @@ void TCustomDClass::UncountEntry() {
 }
 
 void TCustomDClass::RefuseCurrentEntry(int code, const std::string& reason,
-                                      std::int64_t unpackedSize) {
+                                       std::int64_t unpackedSize) {
   ReportError(FFileName, reason, FVolumeName, code);
   SkipEntry(unpackedSize);
   if (OnEnd)

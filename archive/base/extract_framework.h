@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "archive/base/zip_common.h"
 
@@ -131,6 +132,11 @@ class TCustomDClass : public TZipCommon {
   // Password, then Passwords, then OnGetPassword. For the traditional cipher
   // the 12-byte header is read from archive.
   bool ObtainPassword(TStream& archive);
+  // After an entry under the traditional cipher failed its check: the next
+  // listed password whose header check passes as well (the one-byte check
+  // lets about one wrong password in 256 through). The 12-byte header is
+  // read again from archive. False when no candidate is left.
+  bool ObtainNextPassword(TStream& archive);
   // Creates the output file (nothing for a test run). Refuses, with 25245, a
   // path that would pass through a symbolic link below ExtractDir.
   bool OpenOutput(std::unique_ptr<TFileStream32>& out, const std::string& fileName,
@@ -189,6 +195,10 @@ class TCustomDClass : public TZipCommon {
   int FVolumeIndex = -1;
   // The file OpenOutput created for the current entry, until its verdict.
   std::string FCreatedOutput;
+  // Passwords that passed the current entry's header check, and where in
+  // Passwords the search for another goes on.
+  std::vector<std::string> FPasswordsTried;
+  std::size_t FNextPassword = 0;
 
  private:
   int Run(TOutputTarget target);

@@ -16,13 +16,13 @@
 #include "archive/codec/explode.h"
 #include "archive/codec/inflate64.h"
 #include "archive/codec/library_decoders.h"
+#include "archive/codec/zip_crypt.h"
 #include "archive/platform/codepage.h"
 #include "archive/platform/ui_hooks.h"
 #include "archive/zip/disk_spann.h"
 #include "archive/zip/legacy_decoders.h"
 #include "archive/zip/zip_aes.h"
 #include "archive/zip/zip_component.h"
-#include "archive/codec/zip_crypt.h"
 #include "archive/zip/zip_locate.h"
 
 namespace qmx {
@@ -700,35 +700,56 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TFileStream32>& archive, std::size_t i
   PrepareAes(encryption, archive.get());
   std::unique_ptr<TFileStream32> out;
   if (!StartFileEntry(out, archive.get(), FUnpackedSize, encryption != emNone)) return true;
-  FPackedLeft = FPackedSize;
-  if (encryption == emZIP_v2) {
-    FPackedLeft -= static_cast<std::int64_t>(kZipEncryptionHeaderSize);
-    SetEntryCipher(FCrypt.get());
-  }
-  if (FAes) {
-    FPackedLeft -= FAesHeaderBytes;
-    SetEntryCipher(FAes.get());
-  }
-  FPackedLeft = std::max<std::int64_t>(FPackedLeft, 0);
-  FDecodeFailed = false;
-  FDecoded = 0;
-  FSizeExceeded = false;
-  try {
-    DecodeEntry(archive, out.get());
-  } catch (const E_RAISE& e) {
-    FDecodeFailed = true;
-    // Running past the declared size is reported with the verdict.
-    if (!FSizeExceeded) UserPrompt().ShowMessage("", e.what());
-  }
-  SetEntryCipher(nullptr);
-  if (FAes) {
-    FinishAesEntry(archive, out);
-    return true;
+  const TFileStream32* source = archive.get();
+  const std::int64_t outStart = out ? out->Seek(0, soFromCurrent) : 0;
+  bool crcOk = false;
+  for (;;) {
+    FPackedLeft = FPackedSize;
+    if (encryption == emZIP_v2) {
+      FPackedLeft -= static_cast<std::int64_t>(kZipEncryptionHeaderSize);
+      SetEntryCipher(FCrypt.get());
+    }
+    if (FAes) {
+      FPackedLeft -= FAesHeaderBytes;
+      SetEntryCipher(FAes.get());
+    }
+    FPackedLeft = std::max<std::int64_t>(FPackedLeft, 0);
+    FDecodeFailed = false;
+    FDecoded = 0;
+    FSizeExceeded = false;
+    std::string message;
+    try {
+      DecodeEntry(archive, out.get());
+    } catch (const E_RAISE& e) {
+      FDecodeFailed = true;
+      // Running past the declared size is reported with the verdict.
+      if (!FSizeExceeded) message = e.what();
+    }
+    SetEntryCipher(nullptr);
+    if (FAes) {
+      if (!message.empty()) UserPrompt().ShowMessage("", message);
+      FinishAesEntry(archive, out);
+      return true;
+    }
+    const std::uint32_t running = FEntryCrc.Crc32;
+    crcOk = !(FEntryEncrypted && FPasswordFailed) &&
+            (FExpectedCrc == running || FExpectedCrc == ~running);
+    // Another listed password may be the right one; the output starts over.
+    const bool again = !crcOk && encryption == emZIP_v2 && !GetCancel() &&
+                       archive.get() == source && !TestDataSink &&
+                       archive->Seek(dataPos, soFromBeginning) == dataPos &&
+                       ObtainNextPassword(*archive);
+    if (!again) {
+      if (!message.empty()) UserPrompt().ShowMessage("", message);
+      break;
+    }
+    FBytesToDo += FDecoded;
+    if (out) {
+      out->SetSize(outStart);
+      out->Seek(outStart, soFromBeginning);
+    }
   }
   CloseOutput(out, FFileName, FItem.Attributes & 0xFF, FDosTime);
-  const std::uint32_t running = FEntryCrc.Crc32;
-  const bool crcOk = !(FEntryEncrypted && FPasswordFailed) &&
-                     (FExpectedCrc == running || FExpectedCrc == ~running);
   if (SizeMismatch(crcOk)) return true;
   CheckCrc(32, FExpectedCrc);
   return true;

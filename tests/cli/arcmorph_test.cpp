@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "archive/codec/zip_crypt.h"
 #include "cli/cli_run.h"
 #include "support/temp_dir.h"
 
@@ -161,14 +164,65 @@ TEST_F(ArcmorphTest, TestExitsByTheWorstVerdict) {
 
   // Tar has a reader now: a ZOO file, which has none, under a tar name
   // (detection goes by content).
-  WriteFile(dir_ / "plain.tar",
-            std::string("ZOO 2.10 Archive.\x1A", 18) + std::string(64, 'x'));
+  WriteFile(dir_ / "plain.tar", std::string("ZOO 2.10 Archive.\x1A", 18) + std::string(64, 'x'));
   EXPECT_EQ(Cli("test plain.tar").code, 2) << "no reader for tar yet: unusable";
+}
+
+// The traditional cipher's one-byte check lets about one wrong password in
+// 256 through; tests that need a password to pass or fail that check for
+// certain pick one.
+struct TCipherHeader {
+  std::string Name;
+  std::uint16_t Flags, Time;
+  std::uint32_t Crc;
+  std::array<std::uint8_t, qmx::kZipEncryptionHeaderSize> Header;
+};
+
+std::vector<TCipherHeader> CipherHeaders(const std::string& zip) {
+  const std::string b = ReadFile(zip);
+  auto u16 = [&](std::size_t p) {
+    return std::uint16_t(std::uint8_t(b[p]) | std::uint8_t(b[p + 1]) << 8);
+  };
+  auto u32 = [&](std::size_t p) { return std::uint32_t(u16(p) | std::uint32_t(u16(p + 2)) << 16); };
+  std::vector<TCipherHeader> all;
+  // The central directory, as local headers may leave sizes to a descriptor.
+  const std::size_t end = b.rfind("PK\x05\x06");
+  if (end == std::string::npos) return all;
+  for (std::size_t p = u32(end + 16), n = u16(end + 10); n-- > 0 && p + 46 <= b.size();) {
+    const std::size_t local = u32(p + 42);
+    const std::size_t data = local + 30 + u16(local + 26) + u16(local + 28);
+    if ((u16(p + 8) & 1) && data + 12 <= b.size()) {
+      TCipherHeader h{b.substr(p + 46, u16(p + 28)), u16(p + 8), u16(p + 12), u32(p + 16), {}};
+      std::memcpy(h.Header.data(), b.data() + data, h.Header.size());
+      all.push_back(h);
+    }
+    p += 46 + u16(p + 28) + u16(p + 30) + u16(p + 32);
+  }
+  return all;
+}
+
+bool CheckPasses(const TCipherHeader& h, const std::string& password) {
+  return qmx::TZipCrypt().CheckEncryptionHeader(h.Header, h.Flags, h.Crc, password, h.Time);
+}
+
+// A password whose check fails on every entry, or passes on the one named.
+std::string PickPassword(const std::string& zip, const std::string& passOn = "") {
+  const auto headers = CipherHeaders(zip);
+  for (int i = 0; i < 100000; ++i) {
+    const std::string pw = "wrong" + std::to_string(i);
+    bool fits = true;
+    for (const auto& h : headers) fits = fits && CheckPasses(h, pw) == (h.Name == passOn);
+    if (fits) return pw;
+  }
+  ADD_FAILURE() << "no password found";
+  return "";
 }
 
 TEST_F(ArcmorphTest, PasswordsFromTheCommandLine) {
   MakeZip("locked.zip", "-P right");
-  TResult wrong = Cli("test locked.zip -p wrong");
+  ASSERT_EQ(CipherHeaders(dir_ / "locked.zip").size(), 3u);
+  const std::string wrongPassword = PickPassword(dir_ / "locked.zip");
+  TResult wrong = Cli("test locked.zip -p " + wrongPassword);
   EXPECT_EQ(wrong.code, 1);
   EXPECT_NE(wrong.out.find("FAILED  a.txt (wrong password)\n"), std::string::npos) << wrong.out;
   EXPECT_NE(wrong.err.find("locked.zip: a.txt: wrong password"), std::string::npos) << wrong.err;
@@ -181,9 +235,29 @@ TEST_F(ArcmorphTest, PasswordsFromTheCommandLine) {
   EXPECT_NE(none.out.find("(password required)"), std::string::npos) << none.out;
   EXPECT_FALSE(std::ifstream(dir_ / "out/a.txt").good()) << "nothing written for a skipped entry";
 
-  TResult right = Cli("extract locked.zip -d out2 -p wrong -p right");
+  TResult right = Cli("extract locked.zip -d out2 -p " + wrongPassword + " -p right");
   EXPECT_EQ(right.code, 0) << right.err;
   EXPECT_EQ(ReadFile(dir_ / "out2/sub/c.txt"), ReadFile(dir_ / "src/sub/c.txt"));
+}
+
+TEST_F(ArcmorphTest, WrongPasswordThatPassesTheCheckGivesWayToTheNext) {
+  MakeZip("locked.zip", "-P right");
+  // The first entry read: after it the right password is tried first.
+  const std::string first = CipherHeaders(dir_ / "locked.zip").at(0).Name;
+  const std::string lucky = PickPassword(dir_ / "locked.zip", first);
+  ASSERT_FALSE(lucky.empty());
+
+  TResult alone = Cli("test locked.zip -p " + lucky);
+  EXPECT_EQ(alone.code, 1);
+  EXPECT_NE(alone.out.find("FAILED  " + first + " (File fails CRC check)"), std::string::npos)
+      << alone.out;
+
+  TResult listed = Cli("test locked.zip -p " + lucky + " -p right");
+  EXPECT_EQ(listed.code, 0) << listed.out << listed.err;
+  TResult extracted = Cli("extract locked.zip -d out -p " + lucky + " -p right");
+  EXPECT_EQ(extracted.code, 0) << extracted.out << extracted.err;
+  EXPECT_EQ(ReadFile(dir_ / ("out/" + first)), ReadFile(dir_ / ("src/" + first)))
+      << "the file holds the second attempt only";
 }
 
 TEST_F(ArcmorphTest, ExtractHonoursTheDirectoryAndTheMasks) {
