@@ -1,0 +1,49 @@
+// The native 7z header parser and folder decoding over arbitrary bytes:
+// the start header, the (encoded) header, folder graphs, sub-streams and
+// file records, then each folder decoded with its output capped; and the
+// reader's test run over the same bytes as a file.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "archive/formats/sevenzip/sevenzip_format.h"
+#include "archive/formats/sevenzip/sevenzip_header.h"
+#include "fuzz/fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const qmx::T7zReadAt readAt = [&](std::uint64_t pos, void* buf,
+                                    std::int64_t count) -> std::int64_t {
+    if (pos >= size) return 0;
+    const auto n = static_cast<std::size_t>(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(count), size - pos));
+    std::memcpy(buf, data + pos, n);
+    return static_cast<std::int64_t>(n);
+  };
+  qmx::T7zArchive a;
+  std::string why;
+  if (qmx::Load7zArchive(readAt, size, a, why, nullptr) == qmx::s7Ok) {
+    for (std::size_t i = 0; i < a.Streams.Folders.size() && i < 16; ++i) {
+      if (!a.Streams.Folders[i].Native()) continue;
+      std::uint64_t out = 0;
+      qmx::Decode7zFolder(
+          a.Streams, i, readAt,
+          [&out](const void*, std::int64_t n) {
+            out += static_cast<std::uint64_t>(n);
+            return out < (std::uint64_t{1} << 24);
+          },
+          nullptr);
+    }
+  }
+  static const qmx::fuzz::TMemoryFile file("fuzz-un7z-native");
+  if (!file.Fill(data, size)) return 0;
+  qmx::TUn7z reader;
+  reader.SetArchiveFile(file.Path());
+  if (reader.ArchiveFile().empty()) return 0;
+  reader.SetFileSpec({"*.*"});
+  reader.OnError = [](qmx::TZipCommon&, const std::string&, const std::string&, const std::string&,
+                      int) {};
+  reader.Test();
+  return 0;
+}
