@@ -269,6 +269,10 @@ void TUn7z::ExtractEmpty(const T7zFile& f) {
     ExtractDirectoryEntry();
     return;
   }
+  if (IsLink(f)) {
+    RefuseLink("");
+    return;
+  }
   if (mode && (mode & 0170000) == 0100000) FEntryUnixMode = 0100000 | (mode & 0777);
   std::unique_ptr<TFileStream32> out;
   if (!StartFileEntry(out, nullptr, 0, false)) return;
@@ -291,6 +295,11 @@ void TUn7z::OpenEntry(TOpenEntry& e, const T7zArchive& a) {
   if (IsLink(f)) {
     // Never created and never followed: a link could point anywhere.
     e.Sink = skLink;
+    return;
+  }
+  if (f.IsDir) {
+    // A directory with data (its attributes say so): the data goes.
+    ExtractDirectoryEntry();
     return;
   }
   const std::uint32_t mode = UnixMode(f);
@@ -321,12 +330,7 @@ void TUn7z::FeedEntry(TOpenEntry& e, const void* buf, std::int64_t n) {
 void TUn7z::CloseEntry(TOpenEntry& e) {
   const T7zFile& f = *e.File;
   if (e.Sink == skLink) {
-    if (FOutputTarget == otNone) {
-      SkipEntry(0);
-      ReportVerdict(true);
-    } else {
-      RefuseCurrentEntry(E_SKIPPED_FILE, "Symlink to " + e.Target + ", not extracted", 0);
-    }
+    RefuseLink(e.Target);
   } else if (e.Sink == skWrite) {
     if (f.HasCrc) {
       FinishFileEntry(e.Out, FEntryInfo.Attributes, FEntryInfo.DosDate, 32, f.Crc);
@@ -336,6 +340,16 @@ void TUn7z::CloseEntry(TOpenEntry& e) {
     }
   }
   e.Sink = skDiscard;
+}
+
+void TUn7z::RefuseLink(const std::string& target) {
+  // A test has nothing to check in a link.
+  if (FOutputTarget == otNone) {
+    SkipEntry(0);
+    ReportVerdict(true);
+  } else {
+    RefuseCurrentEntry(E_SKIPPED_FILE, "Symlink to " + target + ", not extracted", 0);
+  }
 }
 
 void TUn7z::FailEntry(TOpenEntry& e, int code, const std::string& reason) {

@@ -51,6 +51,7 @@ class TUn7z : public TLibArchiveReader {
   void OpenEntry(TOpenEntry& e, const T7zArchive& a);
   void FeedEntry(TOpenEntry& e, const void* buf, std::int64_t n);
   void CloseEntry(TOpenEntry& e);
+  void RefuseLink(const std::string& target);
   void FailEntry(TOpenEntry& e, int code, const std::string& reason);
 
   std::vector<std::string> FVolumes;
