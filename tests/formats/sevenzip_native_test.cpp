@@ -165,6 +165,22 @@ TEST_F(SevenZipNativeMade, ListingsOfSolidBlocksAndFilterChainsMatch7zz) {
   }
 }
 
+TEST_F(SevenZipNativeMade, PpmdAndBcj2GoToLibarchiveAndExtractAs7zz) {
+  for (const char* options : {"-m0=PPMd", "-mf=BCJ2"}) {
+    SCOPED_TRACE(options);
+    const std::string archive = Make(std::string(options + 4) + ".7z", options);
+    TArcLog log;
+    qmx::TUn7z r;
+    r.SetArchiveFile(archive);
+    const std::string out = tmp_ / (std::string("ours-") + (options + 4));
+    qmx::test::AttachLog(r, log, out);
+    EXPECT_EQ(r.Extract(), 6);
+    EXPECT_FALSE(r.ReadNatively());
+    EXPECT_TRUE(log.Errors.empty());
+    EXPECT_EQ(qmx::test::FileTree(out), qmx::test::FileTree(tmp_ / "src"));
+  }
+}
+
 TEST_F(SevenZipNativeMade, SolidArchiveWithADamagedFolderExtractsTheOthers) {
   // Three folders of two files each; the first one's data is broken.
   std::string bytes = qmx::test::ReadFile(Make("solid.7z", "-m0=LZMA2 -ms=2f"));
