@@ -16,6 +16,7 @@ constexpr std::uint64_t kMaxEncodedHeader = std::uint64_t{256} << 20;
 // Headers 7-Zip writes are far smaller; one that claims more is not read whole.
 constexpr std::uint64_t kMaxHeader = std::uint64_t{1} << 30;
 constexpr int kMaxEncodedLevels = 4;
+constexpr std::uint64_t kMaxSize = std::uint64_t{1} << 62;
 constexpr std::uint32_t kMaxCoders = 64;
 constexpr std::uint32_t kMaxCoderStreams = 64;
 
@@ -272,7 +273,11 @@ void ReadUnpackInfo(THeaderReader& r, T7zStreams& s) {
     for (const auto& c : f.Coders) outputs += c.Outputs;
     if (outputs > r.Left()) Fail("more unpack sizes than the header holds");
     f.UnpackSizes.resize(outputs);
-    for (auto& size : f.UnpackSizes) size = r.Number();
+    for (auto& size : f.UnpackSizes) {
+      // Sizes go on as signed 64-bit counts.
+      size = r.Number();
+      if (size > kMaxSize) Fail("an unpack size of " + std::to_string(size));
+    }
     f.UnpackSize = MainOutputSize(f);
   }
   for (;;) {
