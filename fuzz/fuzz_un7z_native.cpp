@@ -1,6 +1,7 @@
 // The native 7z header parser and folder decoding over arbitrary bytes:
 // the start header, the (encoded) header, folder graphs, sub-streams and
-// file records, then each folder decoded with its output capped; and the
+// file records (the CRCs set to match, so that mutations reach them),
+// then each folder decoded with its output capped; and the
 // reader's test run over the same bytes as a file where the native path
 // takes it (libarchive's side has fuzz_unrar7z).
 #include <algorithm>
@@ -8,12 +9,38 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "archive/codec/crc.h"
 #include "archive/formats/sevenzip/sevenzip_format.h"
 #include "archive/formats/sevenzip/sevenzip_header.h"
 #include "fuzz/fuzz_support.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+namespace {
+
+// Mutations would rarely get past the header CRCs: they are set right
+// here, so the parser behind them sees the changed bytes.
+void FixCrcs(std::vector<std::uint8_t>& b) {
+  if (b.size() < 32 || std::memcmp(b.data(), "7z\xBC\xAF\x27\x1C", 6) != 0) return;
+  std::uint64_t offset = 0, length = 0;
+  for (int i = 7; i >= 0; --i) {
+    offset = offset << 8 | b[12 + i];
+    length = length << 8 | b[20 + i];
+  }
+  if (offset <= b.size() - 32 && length <= b.size() - 32 - offset) {
+    const std::uint32_t crc = qmx::Crc32(b.data() + 32 + offset, static_cast<std::size_t>(length));
+    for (int i = 0; i < 4; ++i) b[28 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+  }
+  const std::uint32_t start = qmx::Crc32(b.data() + 12, 20);
+  for (int i = 0; i < 4; ++i) b[8 + i] = static_cast<std::uint8_t>(start >> (8 * i));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* raw, std::size_t size) {
+  std::vector<std::uint8_t> bytes(raw, raw + size);
+  FixCrcs(bytes);
+  const std::uint8_t* data = bytes.data();
   const qmx::T7zReadAt readAt = [&](std::uint64_t pos, void* buf,
                                     std::int64_t count) -> std::int64_t {
     if (pos >= size) return 0;
