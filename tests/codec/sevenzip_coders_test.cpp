@@ -480,12 +480,26 @@ TEST(SevenZipCoderSupport, OnlySingleChainsOfKnownCoders) {
 }
 
 // A dictionary size from a hostile record is refused before anything is
-// reserved for it.
-TEST(SevenZipCoderSupport, RefusesHugeDictionaries) {
+// reserved for it; one beyond the folder's size is cut down to it, so the
+// folder still decodes.
+TEST_F(SevenZipCoders, DictionaryBoundedByFolderSize) {
   const Bytes packed(64, 0);
   for (const T7zCoder& c : {T7zCoder{0x030101, {0x5D, 0xFF, 0xFF, 0xFF, 0xFF}},
                             T7zCoder{0x21, {40}}, T7zCoder{0x21, {39}}})
     EXPECT_EQ(Decode({c}, {1u << 30}, packed).Result, lrBadData) << SevenZipCoderName(c);
+  const Bytes data = Program();
+  for (const char* args : {"-m0=LZMA:d=64k", "-m0=LZMA2:d=64k"}) {
+    TFolder f = Pack(data, args);
+    auto& props = f.Chain[0].Props;
+    if (props.size() == 1) {
+      props[0] = 40;
+    } else {
+      std::fill(props.begin() + 1, props.end(), 0xFF);
+    }
+    const TDecoded d = Decode(f.Chain, f.Sizes, f.Packed);
+    EXPECT_EQ(d.Result, lrDone) << args;
+    EXPECT_TRUE(d.Out == data) << args;
+  }
 }
 
 // Names 7zz shows for coders this reader leaves to others, from the corpus
