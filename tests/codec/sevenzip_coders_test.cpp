@@ -296,6 +296,9 @@ TEST_F(SevenZipCoders, MainDecodersMatch7zz) {
     CheckRoundTrip(c, Noise(70000, 5));
     CheckRoundTrip(c, text);
   }
+  // A dictionary of whole MiB that is no power of two ("LZMA2:3m"): 7zz
+  // keeps it only for data larger than it.
+  CheckRoundTrip("-m0=LZMA2:d=3m", Noise(3200000, 8));
 }
 
 TEST_F(SevenZipCoders, FiltersMatch7zz) {
