@@ -249,9 +249,8 @@ std::string SevenZipCoderName(const T7zCoder& c) {
   const auto& p = c.Props;
   TBranchArch arch;
   if (IsBranch(c.MethodId, arch)) {
-    // A start offset shows as its value.
-    const std::uint32_t start = p.size() == 4 ? GetLE32(p.data()) : 0;
-    return BranchName(arch) + (start != 0 ? ":" + std::to_string(start) : "");
+    // A start offset shows as its value, even 0.
+    return BranchName(arch) + (p.size() == 4 ? ":" + std::to_string(GetLE32(p.data())) : "");
   }
   switch (c.MethodId) {
     case kCopy:
