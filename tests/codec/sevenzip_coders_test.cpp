@@ -191,8 +191,8 @@ void CheckRoundTrip(const std::string& args, const Bytes& data) {
 TEST_F(SevenZipCoders, MainDecodersMatch7zz) {
   const Bytes text = ToBytes(std::string(300000, 'a') + "tail");
   for (const char* c :
-       {"-m0=Copy", "-m0=LZMA:d=64k", "-m0=LZMA:d=96k:lc0:lp2:pb0", "-m0=LZMA2:d=1536k",
-        "-m0=LZMA2:d=64k", "-m0=Deflate", "-m0=Deflate64", "-m0=BZip2"}) {
+       {"-m0=Copy", "-m0=LZMA:d=64k", "-m0=LZMA:d=64k:eos", "-m0=LZMA:d=96k:lc0:lp2:pb0",
+        "-m0=LZMA2:d=1536k", "-m0=LZMA2:d=64k", "-m0=Deflate", "-m0=Deflate64", "-m0=BZip2"}) {
     for (const Bytes& data : {Program(), Noise(70000, 5), text}) CheckRoundTrip(c, data);
   }
   // Whole MiB that are no power of two ("3m"): 7zz keeps them only for
