@@ -1,7 +1,6 @@
 #include "archive/codec/branch_filters.h"
 
 #include <bit>
-#include <cstring>
 
 #include "archive/codec/byte_order.h"
 
@@ -27,33 +26,12 @@ class TBranchDecoder : public TByteFilter {
   TBranchDecoder(TBranchArch arch, std::uint32_t startOffset) : arch_(arch), pc_(startOffset) {}
 
   std::size_t Convert(std::uint8_t* data, std::size_t size) override {
-    std::size_t done = 0;
-    switch (arch_) {
-      case baX86:
-        done = X86(data, size);
-        break;
-      case baPowerPc:
-        done = PowerPc(data, size);
-        break;
-      case baIa64:
-        done = Ia64(data, size);
-        break;
-      case baArm:
-        done = Arm(data, size);
-        break;
-      case baArmThumb:
-        done = ArmThumb(data, size);
-        break;
-      case baSparc:
-        done = Sparc(data, size);
-        break;
-      case baArm64:
-        done = Arm64(data, size);
-        break;
-      case baRiscV:
-        done = RiscV(data, size);
-        break;
-    }
+    // In TBranchArch order.
+    static constexpr std::size_t (TBranchDecoder::*kConvert[])(std::uint8_t*, std::size_t) = {
+        &TBranchDecoder::X86,   &TBranchDecoder::PowerPc,  &TBranchDecoder::Ia64,
+        &TBranchDecoder::Arm,   &TBranchDecoder::ArmThumb, &TBranchDecoder::Sparc,
+        &TBranchDecoder::Arm64, &TBranchDecoder::RiscV};
+    const std::size_t done = (this->*kConvert[arch_])(data, size);
     pc_ += static_cast<std::uint32_t>(done);
     return done;
   }

@@ -94,12 +94,18 @@ void EndLzma(lzma_stream* p) {
 }
 
 // Sets up a raw decoder for one LZMA1 or LZMA2 filter whose properties
-// come from the container; false on bad or oversized properties.
-bool InitRawLzma(lzma_stream& s, lzma_vli id, const std::uint8_t* props, std::size_t propsSize) {
+// come from the container; false on bad or oversized properties. No match
+// reaches back past the start, so output known to end at dictCap bytes
+// needs no larger dictionary, whatever the properties claim.
+bool InitRawLzma(lzma_stream& s, lzma_vli id, const std::uint8_t* props, std::size_t propsSize,
+                 std::uint64_t dictCap) {
   lzma_filter filters[2] = {{id, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
   if (lzma_properties_decode(&filters[0], nullptr, props, propsSize) != LZMA_OK) return false;
-  std::unique_ptr<void, void (*)(void*)> options(filters[0].options, free);
-  if (static_cast<lzma_options_lzma*>(filters[0].options)->dict_size > kMemoryLimit) return false;
+  std::unique_ptr<void, void (*)(void*)> owner(filters[0].options, free);
+  auto* options = static_cast<lzma_options_lzma*>(filters[0].options);
+  options->dict_size = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+      options->dict_size, std::max<std::uint64_t>(dictCap, LZMA_DICT_SIZE_MIN)));
+  if (options->dict_size > kMemoryLimit) return false;
   return lzma_raw_decoder(&s, filters) == LZMA_OK;
 }
 
@@ -122,7 +128,8 @@ TLibraryResult DecodeLzma(TInput& in, bool xz, std::uint64_t unpackedSize,
       got += n;
     }
     if (head[2] != 5 || head[3] != 0) return lrBadData;
-    if (!InitRawLzma(s, LZMA_FILTER_LZMA1, head + 4, 5)) return lrBadData;
+    // ZIP's sizes may be missing or wrong: the properties alone count.
+    if (!InitRawLzma(s, LZMA_FILTER_LZMA1, head + 4, 5, UINT64_MAX)) return lrBadData;
   }
   return RunLzma(in, s, !xz, unpackedSize, write, cancel);
 }
@@ -182,7 +189,8 @@ TLibraryResult DecodeRawLzma(bool lzma2, const std::uint8_t* props, std::size_t 
   if (propsSize != (lzma2 ? 1u : 5u)) return lrBadData;
   lzma_stream s = LZMA_STREAM_INIT;
   TLzmaGuard guard(&s, EndLzma);
-  if (!InitRawLzma(s, lzma2 ? LZMA_FILTER_LZMA2 : LZMA_FILTER_LZMA1, props, propsSize))
+  if (!InitRawLzma(s, lzma2 ? LZMA_FILTER_LZMA2 : LZMA_FILTER_LZMA1, props, propsSize,
+                   unpackedSize))
     return lrBadData;
   TInput in{read};
   return RunLzma(in, s, !lzma2, unpackedSize, write, cancel);

@@ -36,8 +36,9 @@ TLibraryResult DecodeLibraryMethod(int method, std::uint64_t unpackedSize, const
                                    const TLibraryWrite& write, const bool* cancel);
 
 // Raw LZMA (lzma2 false: 5 properties bytes) or LZMA2 (1 byte) data with
-// the properties kept apart, as 7z folders hold them; unpackedSize ends LZMA
-// data that carries no end marker.
+// the properties kept apart, as 7z folders hold them. unpackedSize ends LZMA
+// data that carries no end marker, and no more than it is reserved for the
+// dictionary.
 TLibraryResult DecodeRawLzma(bool lzma2, const std::uint8_t* props, std::size_t propsSize,
                              std::uint64_t unpackedSize, const TLibraryRead& read,
                              const TLibraryWrite& write, const bool* cancel);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <memory>
 
@@ -40,41 +41,23 @@ enum : std::uint64_t {
 
 constexpr std::int64_t kCopyChunk = 1 << 16;
 
-bool IsBranch(std::uint64_t id, TBranchArch& arch) {
-  switch (id) {
-    case kX86:
-      arch = baX86;
-      return true;
-    case kPowerPc:
-      arch = baPowerPc;
-      return true;
-    case kIa64:
-      arch = baIa64;
-      return true;
-    case kArm:
-      arch = baArm;
-      return true;
-    case kArmThumb:
-      arch = baArmThumb;
-      return true;
-    case kSparc:
-      arch = baSparc;
-      return true;
-    case kArm64:
-      arch = baArm64;
-      return true;
-    case kRiscV:
-      arch = baRiscV;
-      return true;
-    default:
-      return false;
-  }
-}
+// The branch converters in TBranchArch order, with their names.
+struct TBranchMethod {
+  std::uint64_t Id;
+  const char* Name;
+};
+constexpr TBranchMethod kBranches[] = {{kX86, "BCJ"},     {kPowerPc, "PPC"},   {kIa64, "IA64"},
+                                       {kArm, "ARM"},     {kArmThumb, "ARMT"}, {kSparc, "SPARC"},
+                                       {kArm64, "ARM64"}, {kRiscV, "RISCV"}};
 
-std::string BranchName(TBranchArch arch) {
-  static const char* const kNames[] = {"BCJ",  "PPC",   "IA64",  "ARM",
-                                       "ARMT", "SPARC", "ARM64", "RISCV"};
-  return kNames[arch];
+bool IsBranch(std::uint64_t id, TBranchArch& arch) {
+  for (std::size_t i = 0; i < std::size(kBranches); ++i) {
+    if (kBranches[i].Id == id) {
+      arch = static_cast<TBranchArch>(i);
+      return true;
+    }
+  }
+  return false;
 }
 
 bool IsFilter(const T7zCoder& c) {
@@ -249,9 +232,8 @@ std::string SevenZipCoderName(const T7zCoder& c) {
   const auto& p = c.Props;
   TBranchArch arch;
   if (IsBranch(c.MethodId, arch)) {
-    // A start offset shows as its value.
-    const std::uint32_t start = p.size() == 4 ? GetLE32(p.data()) : 0;
-    return BranchName(arch) + (start != 0 ? ":" + std::to_string(start) : "");
+    // A start offset shows as its value, even 0.
+    return kBranches[arch].Name + (p.size() == 4 ? ":" + std::to_string(GetLE32(p.data())) : "");
   }
   switch (c.MethodId) {
     case kCopy:
