@@ -1,6 +1,6 @@
-// The 7z reader: every archive of the corpus gets 7-Zip's verdict (where
-// libarchive 3.6 can decode what 7-Zip can) and extracts byte for byte as
-// `7zz x` does; archives made here by 7zz with each method, solid and not,
+// The 7z reader: every archive of the corpus gets 7-Zip's verdict and
+// extracts byte for byte as `7zz x` does (the Zstandard ones, which
+// Debian's 7zz cannot read, pass each entry's CRC); archives made here by 7zz with each method, solid and not,
 // with directories, empty files, Chinese names and as a three-volume set
 // read back exactly; a password-protected entry fails alone and an archive
 // with encrypted headers fails cleanly.
