@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Extraction through libarchive against the peers: a 7z archive of a test
+# 7z extraction (the native reader) and RAR extraction (libarchive)
+# against the peers: a 7z archive of a test
 # tree of SIZE_MIB (default 160; never under the tree's 80 MiB of large
 # files), about 64 MiB packed, made with `7zz a` (LZMA2,
 # solid), extracted by `arcmorph extract` and by `7zz x` (as it runs, and
-# on one thread: libarchive decodes on one); and the largest RAR of the
+# on one thread: ours decodes on one); and the largest RAR of the
 # corpus against `bsdtar -x` (Debian's 7-Zip has no RAR codec, and no RAR
 # writer exists there to make a bigger one). Wall time and peak memory,
 # medians of ROUNDS (5) interleaved runs.

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "archive/formats/libarchive/rar_format.h"
-#include "archive/formats/libarchive/sevenzip_format.h"
+#include "archive/formats/sevenzip/sevenzip_format.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -43,9 +43,8 @@ struct TInput {
 TLibraryResult DecodeBZip2(TInput& in, const TLibraryWrite& write, const bool* cancel) {
   bz_stream s{};
   if (BZ2_bzDecompressInit(&s, 0, 0) != BZ_OK) return lrBadData;
-  std::unique_ptr<bz_stream, void (*)(bz_stream*)> guard(&s, [](bz_stream* p) {
-    BZ2_bzDecompressEnd(p);
-  });
+  std::unique_ptr<bz_stream, void (*)(bz_stream*)> guard(
+      &s, [](bz_stream* p) { BZ2_bzDecompressEnd(p); });
   std::vector<char> out(kOutChunk);
   for (;;) {
     if (Cancelled(cancel)) return lrStopped;
@@ -64,34 +63,10 @@ TLibraryResult DecodeBZip2(TInput& in, const TLibraryWrite& write, const bool* c
   }
 }
 
-// liblzma for XZ streams and for ZIP's LZMA: a 4-byte header (SDK version,
-// properties size), the 5 properties bytes, then raw LZMA1 data.
-TLibraryResult DecodeLzma(TInput& in, bool xz, std::uint64_t unpackedSize,
-                          const TLibraryWrite& write, const bool* cancel) {
-  lzma_stream s = LZMA_STREAM_INIT;
-  std::unique_ptr<lzma_stream, void (*)(lzma_stream*)> guard(&s, [](lzma_stream* p) {
-    lzma_end(p);
-  });
-  if (xz) {
-    if (lzma_stream_decoder(&s, kMemoryLimit, LZMA_CONCATENATED) != LZMA_OK) return lrBadData;
-  } else {
-    std::uint8_t head[9];
-    std::size_t got = 0;
-    while (got < sizeof head) {
-      if (!in.Fill()) return lrShort;
-      const std::size_t n = std::min(sizeof head - got, in.Len - in.Pos);
-      std::memcpy(head + got, in.Buf.data() + in.Pos, n);
-      in.Pos += n;
-      got += n;
-    }
-    if (head[2] != 5 || head[3] != 0) return lrBadData;
-    lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
-    if (lzma_properties_decode(&filters[0], nullptr, head + 4, 5) != LZMA_OK) return lrBadData;
-    std::unique_ptr<void, void (*)(void*)> options(filters[0].options, free);
-    if (static_cast<lzma_options_lzma*>(filters[0].options)->dict_size > kMemoryLimit)
-      return lrBadData;
-    if (lzma_raw_decoder(&s, filters) != LZMA_OK) return lrBadData;
-  }
+// Runs a set-up liblzma decoder to its end. sizeEnds: the data may lack an
+// end marker, so reaching unpackedSize ends it.
+TLibraryResult RunLzma(TInput& in, lzma_stream& s, bool sizeEnds, std::uint64_t unpackedSize,
+                       const TLibraryWrite& write, const bool* cancel) {
   std::vector<std::uint8_t> out(kOutChunk);
   std::uint64_t total = 0;
   for (;;) {
@@ -107,16 +82,61 @@ TLibraryResult DecodeLzma(TInput& in, bool xz, std::uint64_t unpackedSize,
     total += made;
     if (made > 0 && !write(out.data(), static_cast<std::int64_t>(made))) return lrStopped;
     if (r == LZMA_STREAM_END) return lrDone;
-    // Without an end marker the data ends with its declared size.
-    if (!xz && total >= unpackedSize && (r == LZMA_OK || r == LZMA_BUF_ERROR)) return lrDone;
+    if (sizeEnds && total >= unpackedSize && (r == LZMA_OK || r == LZMA_BUF_ERROR)) return lrDone;
     if (r != LZMA_OK) return r == LZMA_BUF_ERROR ? lrShort : lrBadData;
     if (!more && made == 0) return lrShort;
   }
 }
 
+using TLzmaGuard = std::unique_ptr<lzma_stream, void (*)(lzma_stream*)>;
+void EndLzma(lzma_stream* p) {
+  lzma_end(p);
+}
+
+// Sets up a raw decoder for one LZMA1 or LZMA2 filter whose properties
+// come from the container; false on bad or oversized properties. No match
+// reaches back past the start, so output known to end at dictCap bytes
+// needs no larger dictionary, whatever the properties claim.
+bool InitRawLzma(lzma_stream& s, lzma_vli id, const std::uint8_t* props, std::size_t propsSize,
+                 std::uint64_t dictCap) {
+  lzma_filter filters[2] = {{id, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
+  if (lzma_properties_decode(&filters[0], nullptr, props, propsSize) != LZMA_OK) return false;
+  std::unique_ptr<void, void (*)(void*)> owner(filters[0].options, free);
+  auto* options = static_cast<lzma_options_lzma*>(filters[0].options);
+  options->dict_size = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+      options->dict_size, std::max<std::uint64_t>(dictCap, LZMA_DICT_SIZE_MIN)));
+  if (options->dict_size > kMemoryLimit) return false;
+  return lzma_raw_decoder(&s, filters) == LZMA_OK;
+}
+
+// liblzma for XZ streams and for ZIP's LZMA: a 4-byte header (SDK version,
+// properties size), the 5 properties bytes, then raw LZMA1 data.
+TLibraryResult DecodeLzma(TInput& in, bool xz, std::uint64_t unpackedSize,
+                          const TLibraryWrite& write, const bool* cancel) {
+  lzma_stream s = LZMA_STREAM_INIT;
+  TLzmaGuard guard(&s, EndLzma);
+  if (xz) {
+    if (lzma_stream_decoder(&s, kMemoryLimit, LZMA_CONCATENATED) != LZMA_OK) return lrBadData;
+  } else {
+    std::uint8_t head[9];
+    std::size_t got = 0;
+    while (got < sizeof head) {
+      if (!in.Fill()) return lrShort;
+      const std::size_t n = std::min(sizeof head - got, in.Len - in.Pos);
+      std::memcpy(head + got, in.Buf.data() + in.Pos, n);
+      in.Pos += n;
+      got += n;
+    }
+    if (head[2] != 5 || head[3] != 0) return lrBadData;
+    // ZIP's sizes may be missing or wrong: the properties alone count.
+    if (!InitRawLzma(s, LZMA_FILTER_LZMA1, head + 4, 5, UINT64_MAX)) return lrBadData;
+  }
+  return RunLzma(in, s, !xz, unpackedSize, write, cancel);
+}
+
 TLibraryResult DecodeZstd(TInput& in, const TLibraryWrite& write, const bool* cancel) {
   std::unique_ptr<ZSTD_DStream, std::size_t (*)(ZSTD_DStream*)> d(ZSTD_createDStream(),
-                                                                   ZSTD_freeDStream);
+                                                                  ZSTD_freeDStream);
   if (!d) return lrBadData;
   // Windows beyond 128 MiB (the format's default limit) are refused.
   ZSTD_DCtx_setParameter(d.get(), ZSTD_d_windowLogMax, 27);
@@ -146,9 +166,8 @@ bool IsLibraryMethod(int method) {
          method == kZipMethodXz;
 }
 
-TLibraryResult DecodeLibraryMethod(int method, std::uint64_t unpackedSize,
-                                   const TLibraryRead& read, const TLibraryWrite& write,
-                                   const bool* cancel) {
+TLibraryResult DecodeLibraryMethod(int method, std::uint64_t unpackedSize, const TLibraryRead& read,
+                                   const TLibraryWrite& write, const bool* cancel) {
   TInput in{read};
   switch (method) {
     case kZipMethodBZip2:
@@ -162,6 +181,19 @@ TLibraryResult DecodeLibraryMethod(int method, std::uint64_t unpackedSize,
     default:
       return lrBadData;
   }
+}
+
+TLibraryResult DecodeRawLzma(bool lzma2, const std::uint8_t* props, std::size_t propsSize,
+                             std::uint64_t unpackedSize, const TLibraryRead& read,
+                             const TLibraryWrite& write, const bool* cancel) {
+  if (propsSize != (lzma2 ? 1u : 5u)) return lrBadData;
+  lzma_stream s = LZMA_STREAM_INIT;
+  TLzmaGuard guard(&s, EndLzma);
+  if (!InitRawLzma(s, lzma2 ? LZMA_FILTER_LZMA2 : LZMA_FILTER_LZMA1, props, propsSize,
+                   unpackedSize))
+    return lrBadData;
+  TInput in{read};
+  return RunLzma(in, s, !lzma2, unpackedSize, write, cancel);
 }
 
 }  // namespace qmx

@@ -1,10 +1,11 @@
 // Decoders that mature libraries provide, for the ZIP methods BZip2 (12),
-// LZMA (14), Zstandard (93) and XZ (95): libbz2, liblzma and libzstd do the
-// work; these adapters feed them the packed bytes and hand on what they
+// LZMA (14), Zstandard (93) and XZ (95), and for 7z's LZMA and LZMA2:
+// libbz2, liblzma and libzstd do the work; these adapters feed them the packed bytes and hand on what they
 // produce. A decoder stops at the end of its stream, at the end of the
 // packed data, when write refuses more, or on bad data.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -31,8 +32,15 @@ using TLibraryRead = std::function<std::int64_t(void* buf, std::int64_t count)>;
 using TLibraryWrite = std::function<bool(const void* buf, std::int64_t count)>;
 
 // unpackedSize ends LZMA data that carries no end marker; cancel may be null.
-TLibraryResult DecodeLibraryMethod(int method, std::uint64_t unpackedSize,
-                                   const TLibraryRead& read, const TLibraryWrite& write,
-                                   const bool* cancel);
+TLibraryResult DecodeLibraryMethod(int method, std::uint64_t unpackedSize, const TLibraryRead& read,
+                                   const TLibraryWrite& write, const bool* cancel);
+
+// Raw LZMA (lzma2 false: 5 properties bytes) or LZMA2 (1 byte) data with
+// the properties kept apart, as 7z folders hold them. unpackedSize ends LZMA
+// data that carries no end marker, and no more than it is reserved for the
+// dictionary.
+TLibraryResult DecodeRawLzma(bool lzma2, const std::uint8_t* props, std::size_t propsSize,
+                             std::uint64_t unpackedSize, const TLibraryRead& read,
+                             const TLibraryWrite& write, const bool* cancel);
 
 }  // namespace qmx

@@ -21,6 +21,9 @@ struct T7zCoder {
 
 // Whether Decode7zChain can run this coder.
 bool Is7zCoderSupported(const T7zCoder& coder);
+// Whether the coders (chain[0] outermost) are filters above one main
+// decoder, each of them supported: what Decode7zChain accepts.
+bool Is7zChainSupported(const std::vector<T7zCoder>& chain);
 
 // The name 7-Zip lists for the coder ("LZMA:16", "LZMA2:24", "BCJ", "ARM64",
 // "Delta:4", "Deflate", "BZip2", "Copy", "PPMD", "BCJ2", "7zAES"); the

@@ -15,7 +15,7 @@
 #include "archive/formats/gzip/gzip_format.h"
 #include "archive/formats/lha/lha_format.h"
 #include "archive/formats/libarchive/rar_format.h"
-#include "archive/formats/libarchive/sevenzip_format.h"
+#include "archive/formats/sevenzip/sevenzip_format.h"
 #include "archive/formats/listed_formats.h"
 #include "archive/formats/tar/tar_format.h"
 #include "archive/formats/uu/uu_format.h"

@@ -19,7 +19,7 @@
 #include "archive/formats/gzip/gzip_reader.h"
 #include "archive/formats/lha/lha_reader.h"
 #include "archive/formats/libarchive/rar_format.h"
-#include "archive/formats/libarchive/sevenzip_format.h"
+#include "archive/formats/sevenzip/sevenzip_format.h"
 #include "archive/formats/tar/tar_reader.h"
 #include "archive/formats/uu/uu_reader.h"
 #include "archive/zip/zip_reader.h"
