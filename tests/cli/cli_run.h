@@ -64,19 +64,9 @@ class TArcmorphTest : public ::testing::Test {
  protected:
   TCliResult Cli(const std::string& args) { return RunCli(dir_.path(), ArcmorphBinary(), args); }
   int Sh(const std::string& cmd) { return test::Run("cd " + dir_.path() + " && " + cmd); }
-  // Every regular file below rel (in the test directory) by relative path,
-  // as size and hash: round trips compare trees, and failures stay short.
+  // The regular files below rel (in the test directory): see FileTree.
   std::map<std::string, std::string> Tree(const std::string& rel) {
-    namespace fs = std::filesystem;
-    std::map<std::string, std::string> out;
-    const std::string root = dir_.path() + rel;
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
-      if (!e.is_regular_file()) continue;
-      const std::string data = ReadFile(e.path().string());
-      out[fs::relative(e.path(), root).string()] =
-          std::to_string(data.size()) + ":" + std::to_string(std::hash<std::string>{}(data));
-    }
-    return out;
+    return FileTree(dir_.path() + rel);
   }
   TempDir dir_;
 };

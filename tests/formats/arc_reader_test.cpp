@@ -96,17 +96,9 @@ class ArcReader : public ::testing::Test {
     WriteFile(dir_ / "src/empty", "");
     WriteFile(dir_ / "src/one", "x");
   }
+  // Files and directories below rel.
   std::map<std::string, std::string> Tree(const std::string& rel) {
-    std::map<std::string, std::string> out;
-    const std::string root = dir_.path() + rel;
-    if (!fs::exists(root)) return out;
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
-      const std::string name = fs::relative(e.path(), root).string();
-      const std::string data = e.is_directory() ? "dir" : ReadFile(e.path().string());
-      out[name] =
-          std::to_string(data.size()) + ":" + std::to_string(std::hash<std::string>{}(data));
-    }
-    return out;
+    return qmx::test::FileTree(dir_.path() + rel, true);
   }
   TLog Run(const std::string& archive, const std::string& rel = "", qmx::TUnArc* keep = nullptr) {
     TLog log;

@@ -56,22 +56,9 @@ class ArjReader : public ::testing::Test {
     WriteFile(dir_ / "src/sub/inner/empty", "");
     WriteFile(dir_ / "src/one", "x");
   }
-  // Regular files and directories below rel, with size and hash.
+  // Files and directories below rel.
   std::map<std::string, std::string> Tree(const std::string& rel) {
-    std::map<std::string, std::string> out;
-    const std::string root = dir_.path() + rel;
-    if (!fs::exists(root)) return out;
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
-      const std::string name = fs::relative(e.path(), root).string();
-      if (e.is_directory()) {
-        out[name + "/"] = "dir";
-        continue;
-      }
-      const std::string data = ReadFile(e.path().string());
-      out[name] =
-          std::to_string(data.size()) + ":" + std::to_string(std::hash<std::string>{}(data));
-    }
-    return out;
+    return qmx::test::FileTree(dir_.path() + rel, true);
   }
   // Our reader over archive: a test run, or an extraction into rel.
   TLog Run(const std::string& archive, const std::string& rel = "",

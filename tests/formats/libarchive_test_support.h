@@ -49,23 +49,6 @@ inline void AttachLog(TLibArchiveReader& r, TArcLog& log, const std::string& ext
   };
 }
 
-// Regular files below root by relative path, as size and hash; links are
-// left out (neither side's links are compared: ours are never made).
-inline std::map<std::string, std::string> FileTree(const std::string& root) {
-  namespace fs = std::filesystem;
-  std::map<std::string, std::string> out;
-  std::error_code ec;
-  if (!fs::is_directory(root, ec)) return out;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    if (!it->is_regular_file() || it->is_symlink()) continue;
-    const std::string data = ReadFile(it->path().string());
-    out[fs::relative(it->path(), root).string()] =
-        std::to_string(data.size()) + ":" + std::to_string(std::hash<std::string>{}(data));
-  }
-  return out;
-}
-
 // Directories below root, relative.
 inline std::vector<std::string> DirTree(const std::string& root) {
   namespace fs = std::filesystem;

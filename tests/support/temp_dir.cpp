@@ -47,4 +47,24 @@ int Run(const std::string& cmd) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
+std::map<std::string, std::string> FileTree(const std::string& root, bool withDirs) {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::string> out;
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) return out;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    const std::string name = fs::relative(it->path(), root).string();
+    if (it->is_symlink()) continue;
+    if (it->is_directory()) {
+      if (withDirs) out[name + "/"] = "dir";
+      continue;
+    }
+    if (!it->is_regular_file()) continue;
+    const std::string data = ReadFile(it->path().string());
+    out[name] = std::to_string(data.size()) + ":" + std::to_string(std::hash<std::string>{}(data));
+  }
+  return out;
+}
+
 }  // namespace qmx::test
