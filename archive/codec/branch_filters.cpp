@@ -26,17 +26,34 @@ class TBranchDecoder : public TByteFilter {
   TBranchDecoder(TBranchArch arch, std::uint32_t startOffset) : arch_(arch), pc_(startOffset) {}
 
   std::size_t Convert(std::uint8_t* data, std::size_t size) override {
-    // In TBranchArch order.
-    static constexpr std::size_t (TBranchDecoder::*kConvert[])(std::uint8_t*, std::size_t) = {
-        &TBranchDecoder::X86,   &TBranchDecoder::PowerPc,  &TBranchDecoder::Ia64,
-        &TBranchDecoder::Arm,   &TBranchDecoder::ArmThumb, &TBranchDecoder::Sparc,
-        &TBranchDecoder::Arm64, &TBranchDecoder::RiscV};
-    const std::size_t done = (this->*kConvert[arch_])(data, size);
+    const std::size_t done = Dispatch(data, size);
     pc_ += static_cast<std::uint32_t>(done);
     return done;
   }
 
  private:
+  std::size_t Dispatch(std::uint8_t* data, std::size_t size) {
+    switch (arch_) {
+      case baX86:
+        return X86(data, size);
+      case baPowerPc:
+        return PowerPc(data, size);
+      case baIa64:
+        return Ia64(data, size);
+      case baArm:
+        return Arm(data, size);
+      case baArmThumb:
+        return ArmThumb(data, size);
+      case baSparc:
+        return Sparc(data, size);
+      case baArm64:
+        return Arm64(data, size);
+      case baRiscV:
+        return RiscV(data, size);
+    }
+    return 0;
+  }
+
   std::uint32_t At(std::size_t i) const { return pc_ + static_cast<std::uint32_t>(i); }
 
   // E8 (call) and E9 (jmp) with a 32-bit displacement. Bytes E8/E9 that
