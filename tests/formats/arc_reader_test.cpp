@@ -16,6 +16,7 @@
 #include "archive/base/errors.h"
 #include "archive/codec/byte_order.h"
 #include "archive/codec/crc.h"
+#include "support/reader_log.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -25,11 +26,7 @@ using qmx::test::ReadFile;
 using qmx::test::TempDir;
 using qmx::test::WriteFile;
 
-struct TLog {
-  std::vector<std::string> Passed, Failed;
-  std::vector<int> Errors;
-  bool Has(int code) const { return std::find(Errors.begin(), Errors.end(), code) != Errors.end(); }
-};
+using TLog = qmx::test::TArcLog;
 
 // One entry as arc writes it (method 1 has the short header).
 std::string Entry(int method, const std::string& name, const std::string& data,
@@ -105,20 +102,11 @@ class ArcReader : public ::testing::Test {
     qmx::TUnArc own;
     qmx::TUnArc& r = keep ? *keep : own;
     r.SetArchiveFile(dir_ / archive);
-    r.SetFileSpec({"*.*"});
-    r.ConfirmOverwrites = false;
-    r.OverwriteMode = qmx::omOverwrite;
-    r.OnEnd = [&log](qmx::TZipCommon&, const std::string& f, bool pass) {
-      (pass ? log.Passed : log.Failed).push_back(fs::path(f).filename().string());
-    };
-    r.OnError = [&log](qmx::TZipCommon&, const std::string&, const std::string&, const std::string&,
-                       int code) { log.Errors.push_back(code); };
-    if (rel.empty()) {
+    qmx::test::AttachLog(r, log, rel.empty() ? "" : dir_ / rel, true);
+    if (rel.empty())
       r.Test();
-    } else {
-      r.SetExtractDir(dir_ / rel);
+    else
       r.Extract();
-    }
     return log;
   }
   // arc adds files by bare name, from inside src.

@@ -19,6 +19,7 @@
 #include "archive/codec/byte_order.h"
 #include "archive/codec/crc.h"
 #include "archive/platform/files.h"
+#include "support/reader_log.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -28,11 +29,7 @@ using qmx::test::ReadFile;
 using qmx::test::TempDir;
 using qmx::test::WriteFile;
 
-struct TLog {
-  std::vector<std::string> Passed, Failed;
-  std::vector<int> Errors;
-  bool Has(int code) const { return std::find(Errors.begin(), Errors.end(), code) != Errors.end(); }
-};
+using TLog = qmx::test::TArcLog;
 
 class ArjReader : public ::testing::Test {
  protected:
@@ -67,23 +64,12 @@ class ArjReader : public ::testing::Test {
     qmx::TUnARJ own;
     qmx::TUnARJ& r = keep ? *keep : own;
     r.SetArchiveFile(dir_ / archive);
-    r.SetFileSpec({"*.*"});
-    r.RecurseDirs = true;
-    r.UseStoredDirs = r.CreateStoredDirs = true;
-    r.ConfirmOverwrites = false;
-    r.OverwriteMode = qmx::omOverwrite;
+    qmx::test::AttachLog(r, log, rel.empty() ? "" : dir_ / rel, true);
     r.SetPasswords(passwords);
-    r.OnEnd = [&log](qmx::TZipCommon&, const std::string& f, bool pass) {
-      (pass ? log.Passed : log.Failed).push_back(fs::path(f).filename().string());
-    };
-    r.OnError = [&log](qmx::TZipCommon&, const std::string&, const std::string&, const std::string&,
-                       int code) { log.Errors.push_back(code); };
-    if (rel.empty()) {
+    if (rel.empty())
       r.Test();
-    } else {
-      r.SetExtractDir(dir_ / rel);
+    else
       r.Extract();
-    }
     return log;
   }
   // arj's own extraction of archive into rel.

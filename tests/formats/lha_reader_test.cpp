@@ -20,6 +20,7 @@
 #include "archive/codec/lha_decoder.h"
 #include "archive/platform/files.h"
 #include "support/corpus.h"
+#include "support/reader_log.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -30,24 +31,7 @@ using qmx::test::TempDir;
 using qmx::test::WriteFile;
 
 // What a run reported.
-struct TLog {
-  std::vector<std::string> Passed, Failed;
-  std::vector<int> Errors;
-  bool Has(int code) const { return std::find(Errors.begin(), Errors.end(), code) != Errors.end(); }
-};
-
-void Attach(qmx::TUnLha& r, TLog& log) {
-  r.SetFileSpec({"*.*"});
-  r.RecurseDirs = true;
-  r.UseStoredDirs = r.CreateStoredDirs = true;
-  r.ConfirmOverwrites = false;
-  r.OverwriteMode = qmx::omOverwrite;
-  r.OnEnd = [&log](qmx::TZipCommon&, const std::string& f, bool pass) {
-    (pass ? log.Passed : log.Failed).push_back(f);
-  };
-  r.OnError = [&log](qmx::TZipCommon&, const std::string&, const std::string&, const std::string&,
-                     int code) { log.Errors.push_back(code); };
-}
+using TLog = qmx::test::TArcLog;
 
 // Whether the LHA decoders are in this build: the data of a corpus -lh5-
 // entry decodes to its 18092 bytes.
@@ -135,7 +119,7 @@ class LhaReader : public ::testing::Test {
     TLog log;
     qmx::TUnLha r;
     r.SetArchiveFile(archive);
-    Attach(r, log);
+    qmx::test::AttachLog(r, log);
     if (rel.empty()) {
       r.Test();
     } else {

@@ -13,41 +13,10 @@
 
 #include "archive/base/errors.h"
 #include "archive/formats/libarchive/libarchive_reader.h"
+#include "support/reader_log.h"
 #include "support/temp_dir.h"
 
 namespace qmx::test {
-
-// What a run reported.
-struct TArcLog {
-  std::vector<std::string> Passed, Failed;
-  std::vector<int> Errors;
-  std::vector<std::string> ErrorFiles, Messages;
-  bool Has(int code) const { return std::find(Errors.begin(), Errors.end(), code) != Errors.end(); }
-  // Every error is one of codes.
-  bool OnlyErrors(std::initializer_list<int> codes) const {
-    return std::all_of(Errors.begin(), Errors.end(), [&](int c) {
-      return std::find(codes.begin(), codes.end(), c) != codes.end();
-    });
-  }
-};
-
-inline void AttachLog(TLibArchiveReader& r, TArcLog& log, const std::string& extractDir = "") {
-  r.SetFileSpec({"*.*"});
-  r.RecurseDirs = true;
-  r.UseStoredDirs = r.CreateStoredDirs = true;
-  r.ConfirmOverwrites = false;
-  r.OverwriteMode = omOverwrite;
-  if (!extractDir.empty()) r.SetExtractDir(extractDir);
-  r.OnEnd = [&log](TZipCommon&, const std::string& f, bool pass) {
-    (pass ? log.Passed : log.Failed).push_back(f);
-  };
-  r.OnError = [&log](TZipCommon&, const std::string& file, const std::string& msg,
-                     const std::string&, int code) {
-    log.Errors.push_back(code);
-    log.ErrorFiles.push_back(file);
-    log.Messages.push_back(msg);
-  };
-}
 
 // Directories below root, relative.
 inline std::vector<std::string> DirTree(const std::string& root) {
